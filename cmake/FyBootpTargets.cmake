@@ -1,0 +1,43 @@
+# One helper per kind of target, so that every target gets the same warning
+# list and include root.
+
+set(FYB_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+    -Wsign-conversion -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual)
+if(FYB_WERROR)
+  list(APPEND FYB_WARNINGS -Werror)
+endif()
+
+function(fyb_common target)
+  target_compile_options(${target} PRIVATE ${FYB_WARNINGS})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+# fyb_library(NAME SOURCES... DEPS ...)
+function(fyb_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  fyb_common(${name})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# fyb_test(NAME SOURCES... DEPS ... LABELS ...): a GoogleTest binary; every
+# test in it is registered with CTest on its own.
+function(fyb_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  fyb_common(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock
+                        GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                       PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300)
+endfunction()
+
+# fyb_executable(NAME SOURCES... DEPS ...)
+function(fyb_executable name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  fyb_common(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} Threads::Threads)
+endfunction()
+
+include(GoogleTest)

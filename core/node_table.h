@@ -1,0 +1,35 @@
+#pragma once
+// The node table: rows in table order, plus the index that finds the first
+// row of a hardware address. Every change goes through here so that the
+// index always follows the rows.
+
+#include <cstddef>
+#include <vector>
+
+#include "core/bootp_types.h"
+#include "core/mac_index.h"
+
+namespace fybootp {
+
+class NodeTable {
+public:
+    const std::vector<BootpNode>& Rows() const { return m_rows; }
+    std::size_t Size() const { return m_rows.size(); }
+    bool Empty() const { return m_rows.empty(); }
+    const BootpNode& operator[](std::size_t i) const { return m_rows[i]; }
+
+    // The first row of mac in table order, or null.
+    const BootpNode* FindFirst(const MacAddress& mac) const;
+
+    void Replace(std::vector<BootpNode> rows);
+    void Append(const BootpNode& row);
+    void Assign(std::size_t position, const BootpNode& row);
+    void Erase(std::size_t position);
+    void Clear();
+
+private:
+    std::vector<BootpNode> m_rows;
+    MacIndex m_index;
+};
+
+}  // namespace fybootp

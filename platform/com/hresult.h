@@ -1,0 +1,37 @@
+#pragma once
+// COM status codes with the numeric values that COM clients know them by.
+
+#include <cstdint>
+
+namespace fybootp {
+
+using HRESULT = std::int32_t;
+
+// The codes are written as unsigned hex, the form every COM header and log
+// shows, and converted once here.
+constexpr HRESULT MakeHresult(std::uint32_t code) { return static_cast<HRESULT>(code); }
+
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT E_NOTIMPL = MakeHresult(0x80004001u);
+constexpr HRESULT E_NOINTERFACE = MakeHresult(0x80004002u);
+constexpr HRESULT E_POINTER = MakeHresult(0x80004003u);
+constexpr HRESULT E_FAIL = MakeHresult(0x80004005u);
+constexpr HRESULT E_UNEXPECTED = MakeHresult(0x8000FFFFu);
+constexpr HRESULT E_OUTOFMEMORY = MakeHresult(0x8007000Eu);
+constexpr HRESULT E_INVALIDARG = MakeHresult(0x80070057u);
+constexpr HRESULT E_ACCESSDENIED = MakeHresult(0x80070005u);
+constexpr HRESULT CLASS_E_NOAGGREGATION = MakeHresult(0x80040110u);
+constexpr HRESULT DISP_E_UNKNOWNNAME = MakeHresult(0x80020006u);
+constexpr HRESULT DISP_E_TYPEMISMATCH = MakeHresult(0x80020005u);
+constexpr HRESULT STG_E_FILENOTFOUND = MakeHresult(0x80030002u);
+
+constexpr bool Succeeded(HRESULT hr) { return hr >= 0; }
+constexpr bool Failed(HRESULT hr) { return hr < 0; }
+
+// HRESULT_FROM_WIN32: a Win32 or errno-like code in facility 7.
+constexpr HRESULT HresultFromWin32(std::uint32_t code) {
+    return code == 0 ? S_OK : MakeHresult((code & 0xFFFFu) | 0x80070000u);
+}
+
+}  // namespace fybootp
