@@ -44,10 +44,8 @@ struct ServerConfig {
 // Receives the replies that handling a request produces.
 class ReplySink {
 public:
+    virtual ~ReplySink() = default;
     virtual void Send(const bootp::Message& reply) = 0;
-
-protected:
-    ~ReplySink() = default;
 };
 
 class FyBootpServer {

@@ -1,0 +1,301 @@
+// The responder and run control against a fake socket and clock: what is
+// answered, recorded and logged, how start and stop behave, and what the
+// counters and the object's own reference do.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/fy_bootp_server.h"
+#include "tests/support/bootp_test_messages.h"
+#include "tests/support/fake_responder_platform.h"
+
+namespace fybootp {
+namespace {
+
+using testing::Addr;
+using testing::FakeResponderPlatform;
+using testing::MakeRequest;
+
+const MacAddress kListed = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+const MacAddress kUnknownMaker = {0x02, 0x4B, 0x77, 0x00, 0x00, 0x01};
+const MacAddress kOtherMaker = {0x00, 0x4B, 0x77, 0x00, 0x00, 0x01};
+
+class ResponderTest : public ::testing::Test {
+protected:
+    ResponderTest() {
+        platform = std::make_shared<FakeResponderPlatform>();
+        ModuleLock& lock = moduleLock;
+        reference = std::make_unique<ModuleLockReference>(lock);
+        server = std::make_unique<FyBootpServer>(ServerConfig{platform, reference.get()});
+        server->m_nodes.Replace({{Addr(192, 0, 2, 10), kListed}});
+        server->SetHostName("srv");
+        server->m_ipAddr = Addr(192, 0, 2, 1);
+        server->m_subnetMask = Addr(255, 255, 255, 0);
+        server->m_defaultGateway = Addr(192, 0, 2, 254);
+    }
+
+    void Start() {
+        ASSERT_EQ(server->put_Started(1), S_OK);
+        ASSERT_EQ(Started(), 1);
+    }
+
+    // Delivers the datagrams and waits until the responder has handled them.
+    void Deliver(std::initializer_list<std::vector<std::uint8_t>> datagrams) {
+        for (const auto& d : datagrams) {
+            platform->network->Deliver(d);
+            ++delivered;
+        }
+        ASSERT_TRUE(platform->network->WaitUntilHandled(delivered));
+    }
+
+    std::int32_t Started() {
+        std::int32_t value = -1;
+        EXPECT_EQ(server->get_Started(&value), S_OK);
+        return value;
+    }
+    std::int32_t LogCount() {
+        std::int32_t value = 0;
+        EXPECT_EQ(server->get_LogChangeCnt(&value), S_OK);
+        return value;
+    }
+    std::int32_t NewMacCount() {
+        std::int32_t value = 0;
+        EXPECT_EQ(server->get_NewMacCnt(&value), S_OK);
+        return value;
+    }
+    std::size_t LogSize() {
+        std::lock_guard lock(server->m_lock);
+        return server->m_logs.Size();
+    }
+
+    ModuleLock moduleLock;
+    std::unique_ptr<ModuleLockReference> reference;
+    std::shared_ptr<FakeResponderPlatform> platform;
+    std::unique_ptr<FyBootpServer> server;
+    std::size_t delivered = 0;
+};
+
+TEST_F(ResponderTest, FreshObjectIsStoppedWithZeroCounters) {
+    EXPECT_EQ(Started(), 0);
+    std::int32_t disable = -1;
+    EXPECT_EQ(server->get_DisableResponse(&disable), S_OK);
+    EXPECT_EQ(disable, 0);
+    EXPECT_EQ(LogCount(), 0);
+    EXPECT_EQ(NewMacCount(), 0);
+    EXPECT_EQ(moduleLock.Count(), 0);
+}
+
+TEST_F(ResponderTest, NullOutParametersGiveEPointer) {
+    EXPECT_EQ(server->get_Started(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_DisableResponse(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_LogChangeCnt(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_NewMacCnt(nullptr), E_POINTER);
+}
+
+TEST_F(ResponderTest, ListedNodeAskingThreeTimesGetsThreeRepliesAndEntries) {
+    Start();
+    const auto request = MakeRequest(kListed);
+    Deliver({request, request, request});
+
+    const auto sent = platform->network->Sent();
+    ASSERT_EQ(sent.size(), 3u);
+    for (const auto& reply : sent) {
+        EXPECT_EQ(reply.port, 68);
+        EXPECT_EQ(reply.interfaceIndex, 7);  // out through the interface it came in on
+        ASSERT_EQ(reply.bytes.size(), 300u);
+        EXPECT_EQ(reply.bytes[0], 2);
+        EXPECT_EQ(std::memcmp(&reply.bytes[16], "\xC0\x00\x02\x0A", 4), 0);
+    }
+    EXPECT_EQ(LogCount(), 3);
+    std::lock_guard lock(server->m_lock);
+    ASSERT_EQ(server->m_logs.Size(), 3u);
+    const LogRecord& entry = server->m_logs.Records()[0];
+    EXPECT_STREQ(entry.message, "IP Address '192.0.2.10' assigned");
+    EXPECT_STREQ(entry.timeStamp, "2001-09-09T01:46:40");
+    EXPECT_EQ(entry.macAddr, kListed);
+}
+
+TEST_F(ResponderTest, DisabledResponseStillRecordsUnknownMaker) {
+    Start();
+    EXPECT_EQ(server->put_DisableResponse(7), S_OK);
+    std::int32_t disable = 0;
+    server->get_DisableResponse(&disable);
+    EXPECT_EQ(disable, 7);
+
+    Deliver({MakeRequest(kListed), MakeRequest(kUnknownMaker)});
+    EXPECT_TRUE(platform->network->Sent().empty());
+    EXPECT_EQ(LogCount(), 1);
+    EXPECT_EQ(NewMacCount(), 1);
+    std::lock_guard lock(server->m_lock);
+    EXPECT_FALSE(server->m_newMacs.Contains(kListed));  // listed is never "unknown"
+    EXPECT_STREQ(server->m_logs.Records()[0].message, "Unknown Quellmar MAC address found");
+}
+
+TEST_F(ResponderTest, UnknownMakerRecordedOnceOtherPrefixIgnored) {
+    Start();
+    Deliver({MakeRequest(kUnknownMaker), MakeRequest(kUnknownMaker), MakeRequest(kOtherMaker)});
+    EXPECT_TRUE(platform->network->Sent().empty());
+    EXPECT_EQ(NewMacCount(), 1);
+    EXPECT_EQ(LogCount(), 1);
+    std::lock_guard lock(server->m_lock);
+    ASSERT_EQ(server->m_newMacs.Size(), 1u);
+    EXPECT_EQ(server->m_newMacs.Records()[0].macAddr, kUnknownMaker);
+    EXPECT_EQ(server->m_newMacs.Records()[0].ipAddr, 0u);
+    EXPECT_EQ(server->m_logs.Records()[0].macAddr, kUnknownMaker);
+}
+
+TEST_F(ResponderTest, TwoRowsForOneAddressAnswerWithTheFirst) {
+    server->m_nodes.Replace({{Addr(192, 0, 2, 20), kListed}, {Addr(192, 0, 2, 21), kListed}});
+    Start();
+    Deliver({MakeRequest(kListed)});
+    const auto sent = platform->network->Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes[19], 20);
+}
+
+TEST_F(ResponderTest, WrongDatagramsAreSkippedAndTheLoopGoesOn) {
+    Start();
+    auto reply = MakeRequest(kListed);
+    reply[0] = 2;
+    auto shorter = MakeRequest(kListed);
+    shorter.resize(299);
+    auto longer = MakeRequest(kListed);
+    longer.resize(301);
+    std::vector<std::uint8_t> huge(600, 1);
+    Deliver({{}, shorter, longer, huge, reply});
+    EXPECT_TRUE(platform->network->Sent().empty());
+    EXPECT_EQ(LogCount(), 0);
+    EXPECT_EQ(Started(), 1);
+
+    Deliver({MakeRequest(kListed)});  // still answering after all of them
+    EXPECT_EQ(platform->network->Sent().size(), 1u);
+}
+
+TEST_F(ResponderTest, LogEntryHasEmptyStampWhenTimeCannotBeBrokenDown) {
+    platform->failLocalTime = true;
+    Start();
+    Deliver({MakeRequest(kListed)});
+    std::lock_guard lock(server->m_lock);
+    ASSERT_EQ(server->m_logs.Size(), 1u);
+    EXPECT_STREQ(server->m_logs.Records()[0].timeStamp, "");
+}
+
+TEST_F(ResponderTest, StartTwiceKeepsOneSocketAndOneReference) {
+    Start();
+    EXPECT_EQ(server->put_Started(5), S_OK);
+    EXPECT_EQ(Started(), 1);
+    EXPECT_FALSE(server->StartResponder());  // the running one is left alone
+    EXPECT_EQ(platform->network->socketsOpened, 1);
+    EXPECT_EQ(moduleLock.Count(), 1);
+    Deliver({MakeRequest(kListed)});
+    EXPECT_EQ(platform->network->Sent().size(), 1u);
+}
+
+TEST_F(ResponderTest, StopWhileStoppedChangesNothing) {
+    EXPECT_EQ(server->put_Started(0), S_OK);
+    EXPECT_EQ(Started(), 0);
+    EXPECT_EQ(moduleLock.Count(), 0);
+    EXPECT_EQ(platform->network->socketsOpened, 0);
+}
+
+TEST_F(ResponderTest, FailedOpenLeavesStartedZeroAndReportsSuccess) {
+    platform->openError = EADDRINUSE;
+    EXPECT_EQ(server->put_Started(1), S_OK);
+    EXPECT_EQ(Started(), 0);
+    EXPECT_EQ(moduleLock.Count(), 0);
+}
+
+TEST_F(ResponderTest, FailedThreadCreationClosesTheSocket) {
+    platform->failThread = true;
+    EXPECT_EQ(server->put_Started(1), S_OK);
+    EXPECT_EQ(Started(), 0);
+    EXPECT_EQ(platform->network->socketsOpened, 1);
+    EXPECT_EQ(platform->network->openSockets, 0);
+    EXPECT_EQ(moduleLock.Count(), 0);
+
+    platform->failThread = false;  // and a later start works
+    Start();
+}
+
+TEST_F(ResponderTest, StopAndStartKeepTableLogCountersAndDisableResponse) {
+    Start();
+    Deliver({MakeRequest(kListed), MakeRequest(kUnknownMaker)});
+    server->put_DisableResponse(3);
+    EXPECT_EQ(server->put_Started(0), S_OK);
+    EXPECT_EQ(Started(), 0);
+    EXPECT_EQ(platform->network->openSockets, 0);
+    EXPECT_EQ(moduleLock.Count(), 0);
+
+    Start();
+    EXPECT_EQ(LogCount(), 2);
+    EXPECT_EQ(NewMacCount(), 1);
+    EXPECT_EQ(LogSize(), 2u);
+    std::int32_t disable = 0;
+    server->get_DisableResponse(&disable);
+    EXPECT_EQ(disable, 3);
+    std::lock_guard lock(server->m_lock);
+    EXPECT_EQ(server->m_nodes.Size(), 1u);
+    EXPECT_EQ(server->m_newMacs.Size(), 1u);
+}
+
+TEST_F(ResponderTest, RunningResponderHoldsOneLockUntilStopped) {
+    Start();
+    EXPECT_EQ(moduleLock.Count(), 1);
+    server->put_Started(0);
+    EXPECT_EQ(moduleLock.Count(), 0);
+}
+
+TEST_F(ResponderTest, DestructionWhileRunningStopsTheResponderAndReleasesItsLock) {
+    Start();
+    Deliver({MakeRequest(kListed)});
+    server.reset();
+    EXPECT_EQ(platform->network->openSockets, 0);
+    EXPECT_EQ(moduleLock.Count(), 0);
+}
+
+TEST(ResponderLimits, FloodOfUnknownAddressesStopsAtTheListLimit) {
+    auto platform = std::make_shared<FakeResponderPlatform>();
+    ServerConfig config;
+    config.platform = platform;
+    config.newMacLimit = 4;
+    config.logLimit = 3;
+    FyBootpServer server(config);
+    struct : ReplySink {
+        void Send(const bootp::Message&) override {}
+    } replies;
+    std::lock_guard lock(server.m_lock);
+    for (std::uint8_t i = 0; i < 10; ++i) {
+        server.HandleDatagram(MakeRequest({0x02, 0x4B, 0x77, 0, 0, i}), replies);
+    }
+    EXPECT_EQ(server.m_newMacs.Size(), 4u);
+    EXPECT_EQ(server.m_newMacCnt, 4);  // only real changes count
+    EXPECT_EQ(server.m_logChangeCnt, 4);
+    EXPECT_EQ(server.m_logs.Size(), 3u);  // oldest dropped
+    EXPECT_EQ(server.m_logs.Records()[0].macAddr[5], 1);
+}
+
+TEST(ServerConstruction, FailedStartupLoadFailsWithItsStatus) {
+    std::unique_ptr<FyBootpServer> server;
+    ServerConfig config;
+    config.platform = std::make_shared<FakeResponderPlatform>();
+    const HRESULT hr = ConstructServer(
+        server, [](FyBootpServer&) { return E_OUTOFMEMORY; }, config);
+    EXPECT_EQ(hr, E_OUTOFMEMORY);
+    EXPECT_EQ(server, nullptr);
+
+    EXPECT_EQ(ConstructServer(
+                  server,
+                  [](FyBootpServer& s) {
+                      s.SetHostName("loaded");
+                      return S_OK;
+                  },
+                  config),
+              S_OK);
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(server->HostName(), "loaded");
+}
+
+}  // namespace
+}  // namespace fybootp

@@ -1,0 +1,55 @@
+#pragma once
+// A responder platform for tests without root or network: datagrams are
+// queued by the test, replies are collected, and each system service can be
+// made to fail.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "core/responder_platform.h"
+
+namespace fybootp::testing {
+
+struct SentReply {
+    std::vector<std::uint8_t> bytes;
+    std::uint16_t port = 0;
+    int interfaceIndex = 0;
+};
+
+// Shared between the test and the socket the responder owns, so the test can
+// still look after the responder has dropped the socket.
+struct FakeNetwork {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::vector<std::uint8_t>> inbound;
+    std::vector<SentReply> sent;
+    std::size_t handled = 0;  // datagrams the responder has taken and finished
+    bool shutdown = false;
+    int openSockets = 0;
+    int socketsOpened = 0;
+
+    void Deliver(std::vector<std::uint8_t> datagram);
+    // Waits until every delivered datagram has been handled (bounded wait).
+    bool WaitUntilHandled(std::size_t count);
+    std::vector<SentReply> Sent();
+};
+
+class FakeResponderPlatform final : public ResponderPlatform {
+public:
+    std::shared_ptr<FakeNetwork> network = std::make_shared<FakeNetwork>();
+    int openError = 0;          // non-zero: OpenSocket fails with it
+    bool failThread = false;    // StartThread fails
+    bool failLocalTime = false; // ToLocal gives nothing
+    std::time_t now = 1000000000;  // 2001-09-09 in UTC
+
+    net::OpenResult OpenSocket() override;
+    bool StartThread(std::function<void()> body, std::thread& out) override;
+    std::time_t Now() override { return now; }
+    std::optional<std::tm> ToLocal(std::time_t t) override;
+};
+
+}  // namespace fybootp::testing
