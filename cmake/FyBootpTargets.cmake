@@ -20,7 +20,7 @@ function(fyb_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# fyb_test(NAME SOURCES... DEPS ... LABELS ...): a GoogleTest binary; every
+# fyb_test(NAME SOURCES... DEPS ... LABELS label): a GoogleTest binary; every
 # test in it is registered with CTest on its own.
 function(fyb_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
@@ -28,6 +28,7 @@ function(fyb_test name)
   fyb_common(${name})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock
                         GTest::gtest_main Threads::Threads)
+  # One label per target: a list does not survive the generated script.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
                        PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300)
 endfunction()
