@@ -158,6 +158,26 @@ TEST_F(ResponderInNamespaces, DisableResponseSilencesListedNodes) {
     EXPECT_EQ(logCount, 2);  // the unknown address and the last reply
 }
 
+TEST_F(ResponderInNamespaces, TwoRowsForOneAddressAnswerWithTheFirst) {
+    server->m_nodes.Replace({{Addr(192, 0, 2, 20), kListed}, {Addr(192, 0, 2, 21), kListed}});
+    SetStarted(1);
+    auto client = Client();
+    ASSERT_TRUE(client->SendBroadcast(MakeRequest(kListed, 7)));
+    ExpectReply(*client, 7, 20);
+}
+
+TEST_F(ResponderInNamespaces, StartWhileRunningOpensNothingMore) {
+    SetStarted(1);
+    const std::size_t before = OpenDescriptors();
+    SetStarted(1);
+    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(Started(), 1);
+    auto client = Client();
+    ASSERT_TRUE(client->SendBroadcast(MakeRequest(kListed, 8)));
+    ExpectReply(*client, 8, 10);
+    EXPECT_FALSE(client->Receive(200).has_value());  // one socket, one reply
+}
+
 TEST_F(ResponderInNamespaces, PortTakenLeavesStartedZeroAndNothingOpen) {
     NetnsLab::Inside inside(*lab, "srv");
     ASSERT_TRUE(inside.Entered());
