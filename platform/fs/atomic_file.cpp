@@ -14,7 +14,7 @@ namespace {
 
 // Closes a descriptor on every path out of a function.
 class Descriptor {
-  public:
+public:
     explicit Descriptor(int fd) : m_fd(fd) {}
     ~Descriptor() {
         if (m_fd >= 0) ::close(m_fd);
@@ -31,7 +31,7 @@ class Descriptor {
         return ::close(fd) == 0 ? 0 : errno;
     }
 
-  private:
+private:
     int m_fd;
 };
 

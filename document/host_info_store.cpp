@@ -1,0 +1,45 @@
+#include "document/host_info_store.h"
+
+#include "document/info_file.h"
+#include "document/node_rows.h"
+#include "platform/net/address_text.h"
+
+namespace fybootp {
+
+Node AppendHostInfo(Node parent, const FyBootpServer& server, std::string_view overrideText) {
+    const Node hostInfo = AppendElement(parent, "HostInfo");
+    AppendTextElement(hostInfo, "Override", overrideText);
+    AppendTextElement(hostInfo, "Name", server.HostName());
+    AppendTextElement(hostInfo, "IpAddr", net::InetNtoa(server.m_ipAddr));
+    AppendTextElement(hostInfo, "SubnetMask", net::InetNtoa(server.m_subnetMask));
+    AppendTextElement(hostInfo, "DefaultGateway", net::InetNtoa(server.m_defaultGateway));
+    return hostInfo;
+}
+
+void StoreHostInfo(const FyBootpServer& server, const DocumentFactory& factory) {
+    Document document = CreateInfoDocument(factory);
+    if (document == nullptr) return;
+    const bool fixed = server.m_override != 0;
+    if (LoadInfoFile(document)) {
+        const Node docNode = AsNode(document.get());
+        if (const Node root = SelectSingleNode(docNode, "FyBootpInfo")) {
+            if (const Node old = SelectSingleNode(docNode, "FyBootpInfo/HostInfo")) {
+                RemoveChild(root, old);
+            }
+            if (fixed) AppendHostInfo(root, server, "1");
+        }
+        SaveInfoFile(document);
+        return;
+    }
+    // The document is still the empty one made above. The new file gets the
+    // node table too: a file without Nodes is saved unchanged by every later
+    // table change, so without it no table would be stored again and the
+    // server would come up with an empty table after its next start.
+    AppendDeclaration(document.get());
+    const Node root = AppendElement(AsNode(document.get()), "FyBootpInfo");
+    WriteNodeRows(AppendElement(root, "Nodes"), server.m_nodes.Rows(), true);
+    if (fixed) AppendHostInfo(root, server, "1");
+    SaveInfoFile(document);
+}
+
+}  // namespace fybootp

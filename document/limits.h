@@ -1,0 +1,51 @@
+#pragma once
+// Bounds on the XML this server accepts. Client texts and the info file are
+// untrusted: the bounds keep parsing time and memory small whatever their
+// shape, and are wide enough that every table a client can store, and every
+// file this program writes, is accepted again.
+
+#include <algorithm>
+#include <cstddef>
+
+namespace fybootp {
+
+struct InputLimits {
+    std::size_t maxBytes;
+    // Every element, comment, processing instruction and CDATA section
+    // starts with '<', and libxml2 keeps each as a node of about 130 bytes:
+    // counting '<' bounds the memory of the parsed tree.
+    std::size_t maxMarkup;
+    // Every attribute needs an '='. libxml2 checks each new attribute of an
+    // element against all earlier ones, so one element with many attributes
+    // costs time quadratic in their number; counting '=' bounds it.
+    std::size_t maxEquals;
+};
+
+// A client text (BootpInfosXml and the other texts of the interface). A
+// table of 100,000 rows in the form the get writes is about 7.6 MB.
+constexpr InputLimits kClientTextLimits{16u << 20, 1'000'000, 10'000};
+
+// The smallest row a client can send, <Node><IpAddr/><MacAddr>...</MacAddr></Node>,
+// holds five '<'; a row as written holds six and at most 76 bytes.
+constexpr std::size_t kMinRowMarkup = 5;
+constexpr std::size_t kWrittenRowMarkup = 6;
+constexpr std::size_t kMaxWrittenRowBytes = 76;
+// The most rows one accepted client text can give.
+constexpr std::size_t kMaxTextRows = kClientTextLimits.maxMarkup / kMinRowMarkup;
+
+// FyBootpInfo.xml. Room for the largest table a client text can give, plus
+// the declaration, the root and HostInfo.
+constexpr std::size_t kFileOverheadBytes = 64u << 10;
+constexpr std::size_t kFileOverheadMarkup = 1'000;
+constexpr InputLimits kInfoFileLimits{32u << 20, 1'500'000, 10'000};
+
+// The most rows a file this program writes can hold and still load: the
+// bound for any operation that grows the table row by row.
+constexpr std::size_t kMaxStoredRows =
+    std::min((kInfoFileLimits.maxBytes - kFileOverheadBytes) / kMaxWrittenRowBytes,
+             (kInfoFileLimits.maxMarkup - kFileOverheadMarkup) / kWrittenRowMarkup);
+
+static_assert(kMaxTextRows <= kMaxStoredRows,
+              "a stored table from the largest client text must load again");
+
+}  // namespace fybootp

@@ -1,0 +1,75 @@
+#include "document/node_table_exchange.h"
+
+#include <mutex>
+#include <vector>
+
+#include "document/dom_error.h"
+#include "document/info_file.h"
+#include "document/node_rows.h"
+
+namespace fybootp {
+namespace {
+
+void ReplaceNodeTable(FyBootpServer& server, std::vector<BootpNode> rows) {
+    // One unit for the receive thread: it never answers from the new table
+    // while an address of it is still listed as new, nor the reverse.
+    std::lock_guard lock(server.m_lock);
+    server.m_nodes.Replace(std::move(rows));
+    // The list holds each address once, so removing every listed address is
+    // removing the first equal entry for each row.
+    const std::size_t removed = server.m_newMacs.RemoveListedIn(server.m_nodes);
+    for (std::size_t i = 0; i < removed; ++i) FyBootpServer::BumpCounter(server.m_newMacCnt);
+}
+
+void WriteTable(Node root, const FyBootpServer& server) {
+    WriteNodeRows(AppendElement(root, "Nodes"), server.m_nodes.Rows(), true);
+}
+
+}  // namespace
+
+HRESULT get_BootpInfosXml(const FyBootpServer& server, std::string* pVal,
+                          const DocumentFactory& factory) {
+    if (pVal == nullptr) return E_POINTER;
+    return RunDocumentOperation([&] {
+        const NewDocument built = NewInfoDocument(factory);
+        // Only the run thread changes m_nodes, and this runs on it.
+        WriteTable(built.root, server);
+        *pVal = DocumentText(built.document);
+    });
+}
+
+HRESULT put_BootpInfosXml(FyBootpServer& server, std::string_view xml,
+                          const DocumentFactory& factory) {
+    return RunDocumentOperation([&] {
+        std::vector<BootpNode> rows;
+        {
+            Document document = CreateInfoDocument(factory);
+            if (document == nullptr || !LoadXmlText(document, xml)) return;
+            ReadNodeRows(document, rows);
+        }  // the parsed text is freed before the file is loaded
+        ReplaceNodeTable(server, std::move(rows));
+        StoreNodeTable(server, factory);
+    });
+}
+
+void StoreNodeTable(const FyBootpServer& server, const DocumentFactory& factory) {
+    Document document = CreateInfoDocument(factory);
+    if (document == nullptr) return;
+    if (LoadInfoFile(document)) {
+        const Node docNode = AsNode(document.get());
+        const Node root = SelectSingleNode(docNode, "FyBootpInfo");
+        const Node nodes = SelectSingleNode(docNode, "FyBootpInfo/Nodes");
+        if (root != nullptr && nodes != nullptr) {
+            RemoveChild(root, nodes);
+            WriteTable(root, server);
+        }
+        SaveInfoFile(document);
+        return;
+    }
+    // A malformed file's content, HostInfo included, is not carried over.
+    const NewDocument created = NewInfoDocument(factory);
+    if (created.root != nullptr) WriteTable(created.root, server);
+    SaveInfoFile(created.document);
+}
+
+}  // namespace fybootp

@@ -1,0 +1,111 @@
+#include "document/xml_parse.h"
+
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/xmlerror.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "document/dom_error.h"
+#include "document/limits.h"
+#include "document/xml_encoding.h"
+
+namespace fybootp::xml {
+namespace {
+
+struct ParserFree {
+    void operator()(xmlParserCtxt* parser) const { xmlFreeParserCtxt(parser); }
+};
+
+struct ParseState {
+    bool sawDoctype = false;
+};
+
+// Takes the place of the SAX handler that would build the DTD: a DOCTYPE
+// ends the parse before its internal subset is read.
+void RefuseDoctype(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+    auto* parser = static_cast<xmlParserCtxt*>(context);
+    static_cast<ParseState*>(parser->_private)->sawDoctype = true;
+    xmlStopParser(parser);
+}
+
+xmlParserInputPtr RefuseExternalEntity(const char*, const char*, xmlParserCtxtPtr) {
+    return nullptr;
+}
+
+// The bytes handed to libxml2 in pieces: from one block of memory it
+// refuses documents past 10 MB ("Huge input lookup") unless told
+// XML_PARSE_HUGE, which would lift its other limits too.
+struct Reader {
+    std::string_view left;
+};
+
+int ReadPiece(void* context, char* buffer, int length) {
+    auto* reader = static_cast<Reader*>(context);
+    const std::size_t n = std::min(reader->left.size(), static_cast<std::size_t>(length));
+    reader->left.copy(buffer, n);
+    reader->left.remove_prefix(n);
+    return static_cast<int>(n);
+}
+
+void IgnoreMessage(void*, const char*, ...) {}
+void IgnoreError(void*, xmlErrorPtr) {}
+
+}  // namespace
+
+void PrepareLibxml() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        xmlInitParser();
+        xmlSetExternalEntityLoader(RefuseExternalEntity);
+    });
+    // libxml2 keeps its error handlers per thread.
+    thread_local bool quiet = false;
+    if (!quiet) {
+        xmlSetGenericErrorFunc(nullptr, IgnoreMessage);
+        xmlSetStructuredErrorFunc(nullptr, IgnoreError);
+        quiet = true;
+    }
+}
+
+bool WithinLimits(std::string_view bytes, const InputLimits& limits) {
+    if (bytes.size() > limits.maxBytes) return false;
+    return static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '<')) <=
+               limits.maxMarkup &&
+           static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '=')) <=
+               limits.maxEquals;
+}
+
+OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin) {
+    PrepareLibxml();
+    const bool clientText = origin == Origin::kClientText;
+    if (!WithinLimits(bytes, clientText ? kClientTextLimits : kInfoFileLimits)) return {};
+    // XML forbids U+0000, but libxml2 takes it for the end of the input and
+    // would accept whatever stands before it.
+    if (clientText && bytes.find('\0') != std::string_view::npos) return {};
+    if (!clientText && !FileEncodingAccepted(bytes)) return {};
+
+    std::unique_ptr<xmlParserCtxt, ParserFree> parser(CheckAllocated(xmlNewParserCtxt()));
+    ParseState state;
+    parser->_private = &state;
+    parser->sax->internalSubset = RefuseDoctype;
+
+    int options = XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_COMPACT | XML_PARSE_NOERROR |
+                  XML_PARSE_NOWARNING;
+    const char* encoding = nullptr;
+    if (clientText) {
+        options |= XML_PARSE_IGNORE_ENC;
+        encoding = "UTF-8";
+    }
+    Reader reader{bytes};
+    OwnedDocument document(
+        xmlCtxtReadIO(parser.get(), ReadPiece, nullptr, &reader, nullptr, encoding, options));
+    if (document == nullptr || parser->wellFormed == 0 || state.sawDoctype ||
+        document->intSubset != nullptr || document->extSubset != nullptr) {
+        return {};
+    }
+    return document;
+}
+
+}  // namespace fybootp::xml

@@ -1,0 +1,99 @@
+// platform/fs: whole-file reads within a bound, and replacement that leaves
+// the old file whenever it fails.
+
+#include "platform/fs/atomic_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "tests/document/document_test_support.h"
+
+namespace fybootp {
+namespace {
+
+constexpr int kSkipped = 77;
+
+class AtomicFile : public ::testing::Test {
+protected:
+    std::string PathOf(const std::string& name) const { return m_dir.Path() + "/" + name; }
+    testing::TempDirectory m_dir;
+};
+
+TEST_F(AtomicFile, ReplacementWritesTheBytesAndLeavesNoTemporary) {
+    const std::string path = PathOf("f.xml");
+    ASSERT_EQ(fs::ReplaceFileAtomically(path, "first"), 0);
+    ASSERT_EQ(fs::ReplaceFileAtomically(path, std::string("second\0bytes", 12)), 0);
+    EXPECT_EQ(testing::ReadFile(path), std::string("second\0bytes", 12));
+    EXPECT_EQ(testing::DirectoryEntries(m_dir.Path()), std::vector<std::string>{"f.xml"});
+}
+
+TEST_F(AtomicFile, NewFileFollowsTheUmaskAndAReplacedOneKeepsItsBits) {
+    const mode_t previous = ::umask(027);
+    const std::string path = PathOf("f.xml");
+    const int error = fs::ReplaceFileAtomically(path, "x");
+    ::umask(previous);
+    ASSERT_EQ(error, 0);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    ASSERT_EQ(::chmod(path.c_str(), 0604), 0);
+    ASSERT_EQ(fs::ReplaceFileAtomically(path, "y"), 0);
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0604u);
+}
+
+TEST_F(AtomicFile, FailedRenameKeepsTheTargetAndRemovesTheTemporary) {
+    const std::string path = PathOf("target");
+    std::filesystem::create_directory(path);
+    EXPECT_EQ(fs::ReplaceFileAtomically(path, "x"), EISDIR);
+    EXPECT_TRUE(std::filesystem::is_directory(path));
+    EXPECT_EQ(testing::DirectoryEntries(m_dir.Path()), std::vector<std::string>{"target"});
+}
+
+TEST_F(AtomicFile, MissingDirectoryIsReported) {
+    EXPECT_EQ(fs::ReplaceFileAtomically(PathOf("no/such/file"), "x"), ENOENT);
+}
+
+// A file system too small for the new content: the write itself fails.
+TEST_F(AtomicFile, FullFileSystemKeepsTheOldFileAndRemovesTheTemporary) {
+    const std::string mountPoint = PathOf("small");
+    std::filesystem::create_directory(mountPoint);
+    const std::string path = mountPoint + "/f.xml";
+    const int code = testing::RunInChild([&] {
+        if (!testing::EnterPrivateMountNamespace() ||
+            ::mount("fyb-test", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            return kSkipped;
+        }
+        if (fs::ReplaceFileAtomically(path, "old content") != 0) return 1;
+        if (fs::ReplaceFileAtomically(path, std::string(1 << 20, 'n')) != ENOSPC) return 2;
+        if (testing::ReadFile(path) != "old content") return 3;
+        if (testing::DirectoryEntries(mountPoint) != std::vector<std::string>{"f.xml"}) return 4;
+        return 0;
+    });
+    if (code == kSkipped) GTEST_SKIP() << "mount namespaces are not available";
+    EXPECT_EQ(code, 0);
+}
+
+TEST_F(AtomicFile, WholeFileIsReadWithinTheBound) {
+    const std::string path = PathOf("f");
+    testing::WriteFile(path, std::string("ab\0cd", 5));
+    std::string out = "stale";
+    EXPECT_EQ(fs::ReadWholeFile(path, out, 5), 0);
+    EXPECT_EQ(out, std::string("ab\0cd", 5));
+    EXPECT_EQ(fs::ReadWholeFile(path, out, 4), EFBIG);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST_F(AtomicFile, ReadingWhatIsNoFileFails) {
+    std::string out;
+    EXPECT_EQ(fs::ReadWholeFile(PathOf("missing"), out, 100), ENOENT);
+    EXPECT_EQ(fs::ReadWholeFile(m_dir.Path(), out, 100), EISDIR);
+    EXPECT_EQ(fs::ReadWholeFile("/dev/null", out, 100), EINVAL);
+}
+
+}  // namespace
+}  // namespace fybootp

@@ -1,0 +1,38 @@
+// libFuzzer target: arbitrary bytes as a BootpInfosXml text and as the info
+// file. Built only with the fuzz preset; scripts/fuzz runs it.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "tests/document/fuzz/document_fuzz_entry.h"
+
+namespace {
+
+char g_directory[] = "/tmp/fyb-document-fuzz-XXXXXX";
+
+void RemoveDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_directory, ignored);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Each run writes FyBootpInfo.xml; keep it out of the caller's directory.
+    if (::mkdtemp(g_directory) == nullptr || ::chdir(g_directory) != 0) std::abort();
+    std::atexit(RemoveDirectory);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string problem = fybootp::fuzz::RunDocumentInput(data, size);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "document fuzz: %s\n", problem.c_str());
+        std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,184 @@
+// BootpInfosXml get and put, and the rewrite of the file's node table.
+
+#include "document/node_table_exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "document/info_file.h"
+#include "tests/document/document_test_support.h"
+
+namespace fybootp {
+namespace {
+
+using testing::Mac;
+using testing::ReadInfoFile;
+using testing::TableText;
+using testing::WriteInfoFile;
+
+constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+
+std::string NodeXml(std::string_view ip, std::string_view mac) {
+    return "<Node><IpAddr>" + std::string(ip) + "</IpAddr><MacAddr>" + std::string(mac) +
+           "</MacAddr></Node>";
+}
+
+std::string Table(std::initializer_list<std::string> nodes) {
+    std::string text = "<FyBootpInfo><Nodes>";
+    for (const std::string& node : nodes) text += node;
+    return text + "</Nodes></FyBootpInfo>";
+}
+
+const std::string kRowA = NodeXml("192.0.2.10", "0A0000000001");
+const std::string kRowB = NodeXml("192.0.2.11", "000000000002");
+const std::string kStoredAB = "<Nodes>" + NodeXml("192.0.2.11", "000000000002") +
+                              NodeXml("192.0.2.10", "0A0000000001") + "</Nodes>";
+const std::string kHostInfo = "<HostInfo><Override>1</Override><Name>host1</Name></HostInfo>";
+
+class NodeTableExchange : public testing::InfoFileTest {
+protected:
+    std::string Get() {
+        std::string text;
+        EXPECT_EQ(get_BootpInfosXml(m_server, &text), S_OK);
+        return text;
+    }
+    void Put(std::string_view text) { EXPECT_EQ(put_BootpInfosXml(m_server, text), S_OK); }
+
+    FyBootpServer m_server;
+};
+
+TEST_F(NodeTableExchange, GetOfAnEmptyTableGivesAnEmptyNodesElement) {
+    EXPECT_EQ(Get(), std::string(kDeclaration) + "<FyBootpInfo><Nodes/></FyBootpInfo>\n");
+}
+
+TEST_F(NodeTableExchange, GetListsRowsInTableOrderWithUpperCaseAddresses) {
+    Put(Table({kRowA, NodeXml("192.0.2.11", "00000000000a")}));
+    EXPECT_EQ(Get(), std::string(kDeclaration) + "<FyBootpInfo><Nodes>" +
+                         NodeXml("192.0.2.11", "00000000000A") + kRowA +
+                         "</Nodes></FyBootpInfo>\n");
+}
+
+TEST_F(NodeTableExchange, GetNeedsAnOutParameterAndADocument) {
+    EXPECT_EQ(get_BootpInfosXml(m_server, nullptr), E_POINTER);
+    std::string text = "unchanged";
+    EXPECT_EQ(get_BootpInfosXml(m_server, &text, testing::NoDocumentFactory()), E_POINTER);
+    EXPECT_EQ(text, "unchanged");
+}
+
+TEST_F(NodeTableExchange, GetDoesNotTouchTheFile) {
+    Get();
+    EXPECT_FALSE(testing::InfoFileExists());
+}
+
+TEST_F(NodeTableExchange, PutReplacesTheTableWithTheValidRowsInAscendingOrder) {
+    m_server.m_nodes.Replace({testing::Row("192.0.2.99", "FFFFFFFFFFFF")});
+    Put(Table({kRowA, NodeXml("192.0.2.12", "bad"), kRowB}));
+    EXPECT_EQ(TableText(m_server),
+              (std::vector<std::string>{"192.0.2.11/000000000002", "192.0.2.10/0A0000000001"}));
+    EXPECT_EQ(m_server.m_nodes.FindFirst(Mac("0A0000000001"))->ipAddr, testing::Ip("192.0.2.10"));
+    EXPECT_EQ(m_server.m_nodes.FindFirst(Mac("FFFFFFFFFFFF")), nullptr);
+}
+
+TEST_F(NodeTableExchange, TextThatIsNotWellFormedChangesNothing) {
+    Put(Table({kRowA}));
+    m_server.m_newMacs.AppendIfNew(Mac("000000000002"));
+    const std::string file = *ReadInfoFile();
+    Put("<FyBootpInfo><Nodes>" + kRowB);
+    EXPECT_EQ(TableText(m_server), (std::vector<std::string>{"192.0.2.10/0A0000000001"}));
+    EXPECT_EQ(m_server.m_newMacs.Size(), 1u);
+    EXPECT_EQ(m_server.m_newMacCnt, 0);
+    EXPECT_EQ(*ReadInfoFile(), file);
+}
+
+TEST_F(NodeTableExchange, WithoutADocumentThePutChangesNothing) {
+    EXPECT_EQ(put_BootpInfosXml(m_server, Table({kRowA}), testing::NoDocumentFactory()), S_OK);
+    EXPECT_TRUE(m_server.m_nodes.Empty());
+    EXPECT_FALSE(testing::InfoFileExists());
+}
+
+TEST_F(NodeTableExchange, EmptyRootOrAnotherRootEmptiesTableAndStoredTable) {
+    for (const char* text : {"<FyBootpInfo/>", "<Other><Nodes><Node/></Nodes></Other>"}) {
+        WriteInfoFile("<FyBootpInfo>" + kStoredAB + "</FyBootpInfo>");
+        m_server.m_nodes.Replace({testing::Row("192.0.2.99", "FFFFFFFFFFFF")});
+        Put(text);
+        EXPECT_TRUE(m_server.m_nodes.Empty()) << text;
+        EXPECT_EQ(*ReadInfoFile(), "<FyBootpInfo><Nodes/></FyBootpInfo>\n") << text;
+    }
+}
+
+TEST_F(NodeTableExchange, ListedAddressesLeaveTheNewAddressListAndRaiseTheCounter) {
+    for (const char* mac : {"024B77000001", "024B77000002", "024B77000003"}) {
+        m_server.m_newMacs.AppendIfNew(Mac(mac));
+    }
+    Put(Table({NodeXml("192.0.2.1", "024B77000002"), NodeXml("192.0.2.2", "024b77000002"),
+               NodeXml("192.0.2.3", "024B77000003")}));
+    ASSERT_EQ(m_server.m_newMacs.Size(), 1u);
+    EXPECT_EQ(m_server.m_newMacs.Records()[0].macAddr, Mac("024B77000001"));
+    EXPECT_EQ(m_server.m_newMacCnt, 2);
+}
+
+TEST_F(NodeTableExchange, NewAddressCounterWrapsAround) {
+    m_server.m_newMacs.AppendIfNew(Mac("024B77000001"));
+    m_server.m_newMacCnt = INT32_MAX;
+    Put(Table({NodeXml("192.0.2.1", "024B77000001")}));
+    EXPECT_EQ(m_server.m_newMacCnt, INT32_MIN);
+}
+
+// The file cases: what a put leaves in FyBootpInfo.xml.
+TEST_F(NodeTableExchange, AbsentFileIsCreatedWithOnlyTheTable) {
+    Put(Table({kRowA, kRowB}));
+    EXPECT_EQ(*ReadInfoFile(),
+              std::string(kDeclaration) + "<FyBootpInfo>" + kStoredAB + "</FyBootpInfo>\n");
+}
+
+TEST_F(NodeTableExchange, MalformedFileIsReplacedByOneHoldingOnlyTheTable) {
+    WriteInfoFile("<FyBootpInfo>" + kHostInfo + "<Nodes>");
+    Put(Table({kRowA, kRowB}));
+    EXPECT_EQ(*ReadInfoFile(),
+              std::string(kDeclaration) + "<FyBootpInfo>" + kStoredAB + "</FyBootpInfo>\n");
+}
+
+TEST_F(NodeTableExchange, FirstNodesIsReplacedAndAppendedAfterEverythingElse) {
+    WriteInfoFile("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FyBootpInfo><Nodes>" + kRowA +
+                  "</Nodes>" + kHostInfo + "<Nodes>" + kRowB + "</Nodes></FyBootpInfo>\n");
+    Put(Table({NodeXml("192.0.2.50", "000000000050")}));
+    EXPECT_EQ(*ReadInfoFile(), std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo + "<Nodes>" +
+                                   kRowB + "</Nodes><Nodes>" +
+                                   NodeXml("192.0.2.50", "000000000050") +
+                                   "</Nodes></FyBootpInfo>\n");
+}
+
+TEST_F(NodeTableExchange, FileWithoutNodesIsSavedUnchangedAndTheTableNotStored) {
+    const std::string withoutNodes =
+        std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo + "</FyBootpInfo>\n";
+    WriteInfoFile(withoutNodes);
+    Put(Table({kRowA}));
+    EXPECT_EQ(m_server.m_nodes.Size(), 1u);
+    EXPECT_EQ(*ReadInfoFile(), withoutNodes);
+}
+
+TEST_F(NodeTableExchange, FileWithAnotherRootIsSavedUnchanged) {
+    const std::string other = "<Other><Nodes>" + kRowB + "</Nodes></Other>\n";
+    WriteInfoFile(other);
+    Put(Table({kRowA}));
+    EXPECT_EQ(*ReadInfoFile(), other);
+}
+
+TEST_F(NodeTableExchange, StoreNodeTableWithoutADocumentLeavesTheFile) {
+    WriteInfoFile("<FyBootpInfo/>");
+    StoreNodeTable(m_server, testing::NoDocumentFactory());
+    EXPECT_EQ(*ReadInfoFile(), "<FyBootpInfo/>");
+}
+
+TEST_F(NodeTableExchange, FailureAfterTheTableChangedIsReportedAndTheTableStands) {
+    // One document for parsing the text, one for loading the file, none
+    // for the new file that an absent file calls for.
+    testing::LimitedDocumentFactory twoDocuments(2);
+    EXPECT_EQ(put_BootpInfosXml(m_server, Table({kRowA}), twoDocuments), E_POINTER);
+    EXPECT_EQ(m_server.m_nodes.Size(), 1u);
+    EXPECT_FALSE(testing::InfoFileExists());
+}
+
+}  // namespace
+}  // namespace fybootp

@@ -1,0 +1,199 @@
+// The start-up load: the table and the identity a new server object comes
+// up with, for each shape of FyBootpInfo.xml.
+
+#include "document/startup_load.h"
+
+#include <gtest/gtest.h>
+
+#include "document/dom_error.h"
+#include "platform/net/address_text.h"
+#include "tests/document/document_test_support.h"
+
+namespace fybootp {
+namespace {
+
+using testing::Ip;
+using testing::TableText;
+using testing::WriteInfoFile;
+
+std::string NodeXml(std::string_view ip, std::string_view mac) {
+    return "<Node><IpAddr>" + std::string(ip) + "</IpAddr><MacAddr>" + std::string(mac) +
+           "</MacAddr></Node>";
+}
+
+const std::string kTwoRows = "<Nodes>" + NodeXml("192.0.2.11", "001A2B3C4D5F") +
+                             NodeXml("192.0.2.10", "001A2B3C4D5E") + "</Nodes>";
+const std::string kHostInfo =
+    "<HostInfo><Override>1</Override><Name>host1</Name><IpAddr>192.0.2.1</IpAddr>"
+    "<SubnetMask>255.255.255.0</SubnetMask><DefaultGateway>192.0.2.254</DefaultGateway></HostInfo>";
+
+class StartupLoad : public testing::InfoFileTest {
+protected:
+    std::unique_ptr<FyBootpServer> Start() {
+        HRESULT hr = E_FAIL;
+        auto server = testing::StartServer(LibxmlDocumentFactory(), m_source, &hr);
+        EXPECT_EQ(hr, S_OK);
+        return server;
+    }
+    static void ExpectDetected(const FyBootpServer& server) {
+        EXPECT_EQ(server.HostName(), "detected-host");
+        EXPECT_EQ(server.m_ipAddr, Ip("198.51.100.7"));
+        EXPECT_EQ(server.m_subnetMask, Ip("255.255.255.0"));
+        EXPECT_EQ(server.m_defaultGateway, Ip("198.51.100.1"));
+        EXPECT_EQ(server.m_override, 0);
+    }
+    static void ExpectHost1(const FyBootpServer& server) {
+        EXPECT_EQ(server.HostName(), "host1");
+        EXPECT_EQ(server.m_ipAddr, Ip("192.0.2.1"));
+        EXPECT_EQ(server.m_subnetMask, Ip("255.255.255.0"));
+        EXPECT_EQ(server.m_defaultGateway, Ip("192.0.2.254"));
+        EXPECT_EQ(server.m_override, 1);
+    }
+
+    testing::FakeHostInfoSource m_source = testing::DetectableHost();
+};
+
+const std::vector<std::string> kTwoRowsLoaded{"192.0.2.10/001A2B3C4D5E", "192.0.2.11/001A2B3C4D5F"};
+
+TEST_F(StartupLoad, NoFileGivesAnEmptyTableAndTheDetectedIdentityAndCreatesNoFile) {
+    const auto server = Start();
+    EXPECT_TRUE(server->m_nodes.Empty());
+    ExpectDetected(*server);
+    EXPECT_FALSE(testing::InfoFileExists());
+}
+
+TEST_F(StartupLoad, MalformedFileIsLikeNoFileAndStaysUnchangedOnDisk) {
+    const std::string malformed = "<FyBootpInfo>" + kTwoRows + kHostInfo;  // root never closed
+    WriteInfoFile(malformed);
+    const auto server = Start();
+    EXPECT_TRUE(server->m_nodes.Empty());
+    ExpectDetected(*server);
+    EXPECT_EQ(*testing::ReadInfoFile(), malformed);
+}
+
+TEST_F(StartupLoad, FileWithRowsAndHostInfoGivesBoth) {
+    WriteInfoFile("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FyBootpInfo>" + kTwoRows +
+                  kHostInfo + "</FyBootpInfo>");
+    const auto server = Start();
+    EXPECT_EQ(TableText(*server), kTwoRowsLoaded);
+    ExpectHost1(*server);
+    EXPECT_EQ(m_source.reads, 0) << "nothing is detected when HostInfo fixes the identity";
+}
+
+TEST_F(StartupLoad, AnotherRootGivesNoRowsAndTheDetectedIdentity) {
+    WriteInfoFile("<Other>" + kTwoRows + kHostInfo + "</Other>");
+    const auto server = Start();
+    EXPECT_TRUE(server->m_nodes.Empty());
+    ExpectDetected(*server);
+}
+
+TEST_F(StartupLoad, RowsOfBothNodesElementsAreRead) {
+    WriteInfoFile("<FyBootpInfo><Nodes>" + NodeXml("192.0.2.11", "001A2B3C4D5F") +
+                  "</Nodes><Nodes>" + NodeXml("192.0.2.10", "001A2B3C4D5E") +
+                  "</Nodes></FyBootpInfo>");
+    EXPECT_EQ(TableText(*Start()), kTwoRowsLoaded);
+}
+
+TEST_F(StartupLoad, HostInfoWithOverrideZeroStillFixesTheIdentity) {
+    std::string hostInfo = kHostInfo;
+    hostInfo.replace(hostInfo.find(">1<"), 3, ">0<");
+    WriteInfoFile("<FyBootpInfo>" + hostInfo + "</FyBootpInfo>");
+    ExpectHost1(*Start());
+}
+
+TEST_F(StartupLoad, HostInfoWithOnlyIpAddrLeavesTheRestEmpty) {
+    WriteInfoFile("<FyBootpInfo><HostInfo><IpAddr>192.0.2.1</IpAddr></HostInfo></FyBootpInfo>");
+    const auto server = Start();
+    EXPECT_EQ(server->HostName(), "");
+    EXPECT_EQ(server->m_ipAddr, Ip("192.0.2.1"));
+    EXPECT_EQ(server->m_subnetMask, 0u);
+    EXPECT_EQ(server->m_defaultGateway, 0u);
+    EXPECT_EQ(server->m_override, 1);
+    EXPECT_EQ(m_source.reads, 0);
+}
+
+TEST_F(StartupLoad, FileWithoutHostInfoGivesRowsAndTheDetectedIdentity) {
+    WriteInfoFile("<FyBootpInfo>" + kTwoRows + "</FyBootpInfo>");
+    const auto server = Start();
+    EXPECT_EQ(TableText(*server), kTwoRowsLoaded);
+    ExpectDetected(*server);
+}
+
+TEST_F(StartupLoad, DescendingRowsLoadAscending) {
+    std::string rows;
+    for (int i = 9; i >= 0; --i)
+        rows += NodeXml("192.0.2." + std::to_string(i), "00000000000" + std::to_string(i));
+    WriteInfoFile("<FyBootpInfo><Nodes>" + rows + "</Nodes></FyBootpInfo>");
+    const auto server = Start();
+    ASSERT_EQ(server->m_nodes.Size(), 10u);
+    for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(server->m_nodes[i].macAddr[5], i);
+}
+
+TEST_F(StartupLoad, DuplicateAddressesKeepBothRowsInDocumentOrder) {
+    WriteInfoFile("<FyBootpInfo><Nodes>" + NodeXml("192.0.2.20", "001A2B3C4D5E") +
+                  NodeXml("192.0.2.21", "001a2b3c4d5e") + "</Nodes></FyBootpInfo>");
+    const auto server = Start();
+    EXPECT_EQ(TableText(*server),
+              (std::vector<std::string>{"192.0.2.20/001A2B3C4D5E", "192.0.2.21/001A2B3C4D5E"}));
+    EXPECT_EQ(server->m_nodes.FindFirst(testing::Mac("001A2B3C4D5E"))->ipAddr, Ip("192.0.2.20"));
+}
+
+TEST_F(StartupLoad, LogsInTheFileAreIgnored) {
+    WriteInfoFile(
+        "<FyBootpInfo><Logs><Log><TimeStamp>2026-1-01T00:00:00</TimeStamp>"
+        "<MacAddr>001A2B3C4D5E</MacAddr><Message>m</Message></Log></Logs>" +
+        kTwoRows + "</FyBootpInfo>");
+    const auto server = Start();
+    EXPECT_EQ(TableText(*server), kTwoRowsLoaded);
+    EXPECT_EQ(server->m_logs.Size(), 0u);
+}
+
+TEST_F(StartupLoad, OnlyTheFirstHostInfoCounts) {
+    WriteInfoFile("<FyBootpInfo>" + kHostInfo +
+                  "<HostInfo><Name>second</Name></HostInfo></FyBootpInfo>");
+    ExpectHost1(*Start());
+}
+
+TEST_F(StartupLoad, LongNameIsCutTo99BytesWithoutSplittingACharacter) {
+    const std::string name = std::string(98, 'n') + "\xC3\xA9" + "tail";
+    WriteInfoFile("<FyBootpInfo><HostInfo><Name>" + name + "</Name></HostInfo></FyBootpInfo>");
+    EXPECT_EQ(Start()->HostName(), std::string(98, 'n'));
+}
+
+TEST_F(StartupLoad, WithoutADocumentNothingIsLoadedOrDetected) {
+    WriteInfoFile("<FyBootpInfo>" + kTwoRows + kHostInfo + "</FyBootpInfo>");
+    HRESULT hr = E_FAIL;
+    const auto server = testing::StartServer(testing::NoDocumentFactory(), m_source, &hr);
+    ASSERT_EQ(hr, S_OK);
+    EXPECT_TRUE(server->m_nodes.Empty());
+    EXPECT_EQ(server->HostName(), "");
+    EXPECT_EQ(server->m_ipAddr, 0u);
+    EXPECT_EQ(server->m_subnetMask, 0u);
+    EXPECT_EQ(server->m_defaultGateway, 0u);
+    EXPECT_EQ(server->m_override, 0);
+    EXPECT_EQ(m_source.reads, 0);
+}
+
+// A source whose first call fails as a DOM call would.
+class FailingHostInfoSource final : public HostInfoSource {
+public:
+    std::string HostName() const override { throw DomError(E_OUTOFMEMORY); }
+    int ReadAddressTable(std::vector<net::AddressRow>&) const override { return 0; }
+    int ReadRouteTable(std::vector<net::RouteRow>&) const override { return 0; }
+};
+
+TEST_F(StartupLoad, AnErrorRaisedByTheLoadMakesConstructionFailWithItsStatus) {
+    HRESULT hr = S_OK;
+    const auto server = testing::StartServer(LibxmlDocumentFactory(), FailingHostInfoSource(), &hr);
+    EXPECT_EQ(hr, E_OUTOFMEMORY);
+    EXPECT_EQ(server, nullptr);
+}
+
+TEST_F(StartupLoad, LoadReturnsTheNumberOfRowsRead) {
+    WriteInfoFile("<FyBootpInfo>" + kTwoRows + "<Nodes><Node/></Nodes></FyBootpInfo>");
+    FyBootpServer server;
+    EXPECT_EQ(LoadInfoDocument(server, LibxmlDocumentFactory(), m_source), 2u);
+}
+
+}  // namespace
+}  // namespace fybootp
