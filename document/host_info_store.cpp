@@ -23,7 +23,10 @@ void StoreHostInfo(const FyBootpServer& server, const DocumentFactory& factory) 
     if (LoadInfoFile(document)) {
         const Node docNode = AsNode(document.get());
         if (const Node root = SelectSingleNode(docNode, "FyBootpInfo")) {
-            if (const Node old = SelectSingleNode(docNode, "FyBootpInfo/HostInfo")) {
+            // Every HostInfo goes, not just the first: the start-up load takes
+            // the first one, so a second one left in front of the new one
+            // would bring the old identity back at the next start.
+            for (const Node old : SelectNodes(docNode, "FyBootpInfo/HostInfo")) {
                 RemoveChild(root, old);
             }
             if (fixed) AppendHostInfo(root, server, "1");

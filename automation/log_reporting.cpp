@@ -1,0 +1,91 @@
+#include "automation/log_reporting.h"
+
+#include <mutex>
+#include <vector>
+
+#include "document/dom_error.h"
+#include "document/info_file.h"
+#include "document/node_rows.h"
+
+namespace fybootp {
+namespace {
+
+// The lists are copied under the lock and the document built from the copy,
+// so the responder is held up for a copy, not for the building of a document.
+std::vector<NewMacRecord> SnapshotNewMacs(const FyBootpServer& server) {
+    std::lock_guard lock(server.m_lock);
+    return server.m_newMacs.Records();
+}
+
+std::vector<LogRecord> SnapshotLog(const FyBootpServer& server) {
+    std::lock_guard lock(server.m_lock);
+    return {server.m_logs.Records().begin(), server.m_logs.Records().end()};
+}
+
+// The fixed-width texts of a record end at their NUL, or at the field's end.
+std::string_view FieldText(const char* field, std::size_t size) {
+    std::size_t length = 0;
+    while (length < size && field[length] != '\0') ++length;
+    return {field, length};
+}
+
+void RemoveStoredLogs(const DocumentFactory& factory) {
+    Document document = CreateInfoDocument(factory);
+    if (document == nullptr || !LoadInfoFile(document)) return;  // never created here
+    const Node docNode = AsNode(document.get());
+    const Node root = SelectSingleNode(docNode, "FyBootpInfo");
+    const Node logs = SelectSingleNode(docNode, "FyBootpInfo/Logs");
+    if (root != nullptr && logs != nullptr) RemoveChild(root, logs);
+    SaveInfoFile(document);
+}
+
+}  // namespace
+
+HRESULT get_NewMacAddresses(const FyBootpServer& server, std::string* pVal,
+                            const DocumentFactory& factory) {
+    if (pVal == nullptr) return E_POINTER;
+    return RunDocumentOperation([&] {
+        const std::vector<NewMacRecord> records = SnapshotNewMacs(server);
+        const NewDocument built = NewInfoDocument(factory);
+        WriteNodeRows(CheckRequired(AppendElement(built.root, "Nodes")), records, false);
+        *pVal = DocumentText(built.document);
+    });
+}
+
+HRESULT get_LogEntries(const FyBootpServer& server, std::string* pVal,
+                       const DocumentFactory& factory) {
+    if (pVal == nullptr) return E_POINTER;
+    return RunDocumentOperation([&] {
+        const std::vector<LogRecord> records = SnapshotLog(server);
+        const NewDocument built = NewInfoDocument(factory);
+        const Node logs = CheckRequired(AppendElement(built.root, "Logs"));
+        for (const LogRecord& record : records) {
+            const Node log = AppendElement(logs, "Log");
+            AppendTextElement(log, "TimeStamp", FieldText(record.timeStamp, kTimeStampSize));
+            AppendHexElement(log, "MacAddr", record.macAddr);
+            AppendTextElement(log, "Message", FieldText(record.message, kLogMessageSize));
+        }
+        *pVal = DocumentText(built.document);
+    });
+}
+
+HRESULT put_LogEntries(FyBootpServer& server, std::string_view text,
+                       const DocumentFactory& factory) {
+    return RunDocumentOperation([&] {
+        {
+            Document document = CreateInfoDocument(factory);
+            if (document == nullptr || !LoadXmlText(document, text)) return;
+        }
+        {
+            // The counter moves with the clearing, so a client polling it
+            // learns of every change of the log, also when the file rewrite
+            // below fails.
+            std::lock_guard lock(server.m_lock);
+            server.m_logs.Clear();
+            FyBootpServer::BumpCounter(server.m_logChangeCnt);
+        }
+        RemoveStoredLogs(factory);
+    });
+}
+
+}  // namespace fybootp
