@@ -273,5 +273,49 @@ TEST_F(LateBinding, InvokeAddsAndDeletesNodesFromTextAndNumbers) {
     EXPECT_EQ(Call(9, {}), DISP_E_BADPARAMCOUNT);
 }
 
+TEST_F(LateBinding, EveryPropertyWorksThroughInvokeAsThroughTheVtable) {
+    RegisterTypeLibrary();
+    ASSERT_EQ(Put(1, Variant::FromText("<FyBootpInfo><Nodes><Node><IpAddr>192.0.2.30</IpAddr>"
+                                       "<MacAddr>024B7700001E</MacAddr></Node></Nodes>"
+                                       "</FyBootpInfo>")),
+              S_OK);
+    BSTR table = nullptr;
+    ASSERT_EQ(server->get_BootpInfosXml(&table), S_OK);
+    Variant viaInvoke;
+    ASSERT_EQ(Get(1, &viaInvoke), S_OK);
+    EXPECT_EQ(viaInvoke.Text(), BstrText(table));
+    SysFreeString(table);
+
+    ASSERT_EQ(Put(10, Variant::FromText("7")), S_OK);
+    Variant disable;
+    ASSERT_EQ(Get(10, &disable), S_OK);
+    EXPECT_EQ(disable.I4(), 7);
+
+    Variant counter;
+    ASSERT_EQ(Get(2, &counter), S_OK);  // LogChangeCnt
+    EXPECT_EQ(counter.I4(), 0);
+    ASSERT_EQ(Get(3, &counter), S_OK);  // NewMacCnt
+    EXPECT_EQ(counter.I4(), 0);
+    Variant newMacs;
+    ASSERT_EQ(Get(4, &newMacs), S_OK);
+    EXPECT_NE(newMacs.Text().find("<Nodes/>"), std::string_view::npos) << newMacs.Text();
+
+    Variant log;
+    ASSERT_EQ(Get(5, &log), S_OK);
+    ASSERT_EQ(Put(5, Variant::FromText(log.Text())), S_OK);  // clears: the counter moves
+    ASSERT_EQ(Get(2, &counter), S_OK);
+    EXPECT_EQ(counter.I4(), 1);
+
+    ASSERT_EQ(Put(7, Variant::FromText("<FyBootpInfo><HostInfo><Name>late</Name></HostInfo>"
+                                       "</FyBootpInfo>")),
+              S_OK);
+    Variant identity;
+    ASSERT_EQ(Get(7, &identity), S_OK);
+    EXPECT_NE(identity.Text().find("<Name>late</Name>"), std::string_view::npos) << identity.Text();
+
+    // Read-only properties have no put.
+    EXPECT_EQ(Put(2, Variant::FromI4(5)), DISP_E_MEMBERNOTFOUND);
+}
+
 }  // namespace
 }  // namespace fybootp::testing
