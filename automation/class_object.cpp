@@ -63,8 +63,7 @@ private:
 
 }  // namespace
 
-HRESULT CreateFyBootpClassObject(const ClassObjectServices& services,
-                                 IClassFactory** classObject) {
+HRESULT CreateFyBootpClassObject(const ClassObjectServices& services, IClassFactory** classObject) {
     if (classObject == nullptr) return E_POINTER;
     *classObject = nullptr;
     try {
@@ -74,8 +73,8 @@ HRESULT CreateFyBootpClassObject(const ClassObjectServices& services,
         config.platform = services.responderPlatform;
         config.selfReference = &object->OwnReference();
         std::unique_ptr<FyBootpServer> server;
-        const HRESULT hr = ConstructServer(
-            server, MakeStartupLoad(services.documents, services.hostInfo), config);
+        const HRESULT hr =
+            ConstructServer(server, MakeStartupLoad(services.documents, services.hostInfo), config);
         if (Failed(hr)) return hr;
         object->Attach(std::move(server));
         *classObject = new FyBootpClassObject(services, std::move(object));

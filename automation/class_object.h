@@ -27,7 +27,6 @@ struct ClassObjectServices {
 
 // S_OK and the class object with one reference in *classObject, or the
 // status of the failed construction and null.
-HRESULT CreateFyBootpClassObject(const ClassObjectServices& services,
-                                 IClassFactory** classObject);
+HRESULT CreateFyBootpClassObject(const ClassObjectServices& services, IClassFactory** classObject);
 
 }  // namespace fybootp

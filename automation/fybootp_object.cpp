@@ -14,14 +14,15 @@ namespace {
 
 // The members of IFyBootpServer in vtable order, for calls that arrive by
 // DISPID or from a transport.
-constexpr auto kCalls = MakeMemberCallTable<
-    &IFyBootpServer::get_BootpInfosXml, &IFyBootpServer::put_BootpInfosXml,
-    &IFyBootpServer::get_LogChangeCnt, &IFyBootpServer::get_NewMacCnt,
-    &IFyBootpServer::get_NewMacAddresses, &IFyBootpServer::get_LogEntries,
-    &IFyBootpServer::put_LogEntries, &IFyBootpServer::get_Started, &IFyBootpServer::put_Started,
-    &IFyBootpServer::get_HostInfoXml, &IFyBootpServer::put_HostInfoXml,
-    &IFyBootpServer::AddBootpInfo, &IFyBootpServer::DeleteBootpInfo,
-    &IFyBootpServer::get_DisableResponse, &IFyBootpServer::put_DisableResponse>();
+constexpr auto kCalls =
+    MakeMemberCallTable<&IFyBootpServer::get_BootpInfosXml, &IFyBootpServer::put_BootpInfosXml,
+                        &IFyBootpServer::get_LogChangeCnt, &IFyBootpServer::get_NewMacCnt,
+                        &IFyBootpServer::get_NewMacAddresses, &IFyBootpServer::get_LogEntries,
+                        &IFyBootpServer::put_LogEntries, &IFyBootpServer::get_Started,
+                        &IFyBootpServer::put_Started, &IFyBootpServer::get_HostInfoXml,
+                        &IFyBootpServer::put_HostInfoXml, &IFyBootpServer::AddBootpInfo,
+                        &IFyBootpServer::DeleteBootpInfo, &IFyBootpServer::get_DisableResponse,
+                        &IFyBootpServer::put_DisableResponse>();
 
 // No exception leaves an interface operation: whatever escapes the layers
 // below becomes a status.
@@ -103,8 +104,8 @@ HRESULT FyBootpObject::GetTypeInfo(UINT, LCID lcid, ITypeInfo** info) {
     return Guarded([&] { return m_typeInfo.Get(lcid, info); });
 }
 
-HRESULT FyBootpObject::GetIDsOfNames(const IID&, const OLECHAR* const* names, UINT count,
-                                     LCID lcid, DISPID* ids) {
+HRESULT FyBootpObject::GetIDsOfNames(const IID&, const OLECHAR* const* names, UINT count, LCID lcid,
+                                     DISPID* ids) {
     return Guarded([&] {
         ComPtr<ITypeInfo> info;
         const HRESULT hr = m_typeInfo.Get(lcid, info.Receive());
@@ -113,9 +114,8 @@ HRESULT FyBootpObject::GetIDsOfNames(const IID&, const OLECHAR* const* names, UI
     });
 }
 
-HRESULT FyBootpObject::Invoke(DISPID member, const IID&, LCID lcid, WORD flags,
-                              DISPPARAMS* params, Variant* result, EXCEPINFO* exception,
-                              UINT* argErr) {
+HRESULT FyBootpObject::Invoke(DISPID member, const IID&, LCID lcid, WORD flags, DISPPARAMS* params,
+                              Variant* result, EXCEPINFO* exception, UINT* argErr) {
     return Guarded([&] {
         ComPtr<ITypeInfo> info;
         const HRESULT hr = m_typeInfo.Get(lcid, info.Receive());

@@ -16,9 +16,7 @@
 
 namespace fybootp {
 
-class FyBootpObject final : public IFyBootpServer,
-                            public IFyServerControl,
-                            private DispatchTarget {
+class FyBootpObject final : public IFyBootpServer, public IFyServerControl, private DispatchTarget {
 public:
     struct Services {
         ModuleLock& lock;
@@ -80,8 +78,7 @@ public:
     HRESULT Stop() override;
 
 private:
-    HRESULT CallMember(std::size_t vtableIndex, std::span<Variant> args,
-                       Variant* result) override;
+    HRESULT CallMember(std::size_t vtableIndex, std::span<Variant> args, Variant* result) override;
 
     class OwnReferenceImpl final : public SelfReference {
     public:

@@ -12,8 +12,8 @@ void FormatTimeStamp(const std::optional<std::tm>& local, char (&out)[kTimeStamp
     // A normal stamp needs 20 bytes; a freak year is cut, never overrun.
     char text[96];
     std::snprintf(text, sizeof(text), "%lld-%02d-%02dT%02d:%02d:%02d",
-                  static_cast<long long>(local->tm_year) + 1900, local->tm_mon + 1,
-                  local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec);
+                  static_cast<long long>(local->tm_year) + 1900, local->tm_mon + 1, local->tm_mday,
+                  local->tm_hour, local->tm_min, local->tm_sec);
     std::strncpy(out, text, kTimeStampSize - 1);
     out[kTimeStampSize - 1] = '\0';
 }

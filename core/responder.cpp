@@ -78,8 +78,7 @@ void FyBootpServer::StopResponder() {
     bool ended = false;
     {
         std::unique_lock lock(m_threadExit->mutex);
-        ended = m_threadExit->ended.wait_for(lock, kStopWait,
-                                             [&] { return m_threadExit->done; });
+        ended = m_threadExit->ended.wait_for(lock, kStopWait, [&] { return m_threadExit->done; });
     }
     // After the wait the stop completes whether or not the thread ended; a
     // thread still running keeps its own reference to the socket.

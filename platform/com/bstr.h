@@ -34,7 +34,7 @@ std::string_view BstrText(BSTR text) noexcept;
 
 // Owner of one BSTR (or of none: null). Move-only; Copy() duplicates.
 class Bstr {
-  public:
+public:
     Bstr() noexcept = default;
     // Allocates a copy of text; throws std::bad_alloc when memory runs out.
     explicit Bstr(std::string_view text);
@@ -64,7 +64,7 @@ class Bstr {
     std::string_view View() const noexcept { return BstrText(m_text); }
     std::string Str() const { return std::string(View()); }
 
-  private:
+private:
     BSTR m_text = nullptr;
 };
 

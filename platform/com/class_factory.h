@@ -6,7 +6,7 @@
 namespace fybootp {
 
 class IClassFactory : public IUnknown {
-  public:
+public:
     // outer is the controlling IUnknown when aggregation is asked for.
     virtual HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) = 0;
     // true locks the server in memory, false releases such a lock.

@@ -10,7 +10,7 @@ namespace fybootp {
 
 template <class T>
 class ComPtr {
-  public:
+public:
     ComPtr() noexcept = default;
     // Adds a reference of its own; the caller keeps its reference.
     explicit ComPtr(T* object) noexcept : m_object(object) {
@@ -46,7 +46,7 @@ class ComPtr {
     T* operator->() const noexcept { return m_object; }
     explicit operator bool() const noexcept { return m_object != nullptr; }
 
-  private:
+private:
     T* m_object = nullptr;
 };
 

@@ -45,7 +45,7 @@ struct EXCEPINFO {
 };
 
 class IDispatch : public IUnknown {
-  public:
+public:
     virtual HRESULT GetTypeInfoCount(UINT* count) = 0;
     virtual HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) = 0;
     // names[0] is a member, names[1..] its parameters; ids receives count DISPIDs.

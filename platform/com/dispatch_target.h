@@ -13,7 +13,7 @@
 namespace fybootp {
 
 class DispatchTarget {
-  public:
+public:
     // vtableIndex: the member's place in its interface's table of operations,
     // counting IUnknown's three (and IDispatch's four) first.
     // args: one per parameter except a retval, in declaration order, each
@@ -24,7 +24,7 @@ class DispatchTarget {
     virtual HRESULT CallMember(std::size_t vtableIndex, std::span<Variant> args,
                                Variant* result) = 0;
 
-  protected:
+protected:
     virtual ~DispatchTarget() = default;
 };
 

@@ -32,8 +32,9 @@ int ReadElfSection(const std::filesystem::path& path, std::string_view name, std
     if (!file) return errno != 0 ? errno : ENOENT;
     Elf64_Ehdr header;
     if (!ReadAt(file, 0, &header, sizeof(header)) ||
-        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
-        header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shstrndx >= header.e_shnum) {
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_shentsize != sizeof(Elf64_Shdr) ||
+        header.e_shstrndx >= header.e_shnum) {
         return ENOEXEC;
     }
     std::vector<Elf64_Shdr> sections(header.e_shnum);

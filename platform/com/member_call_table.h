@@ -174,7 +174,7 @@ struct MemberCall {
 
 template <class Interface, std::size_t N>
 class MemberCallTable {
-  public:
+public:
     // Interfaces that derive directly from IDispatch or IUnknown.
     static constexpr std::size_t kFirstVtableIndex =
         std::is_base_of_v<IDispatch, Interface> ? 7 : 3;
@@ -202,7 +202,7 @@ class MemberCallTable {
         return &m_calls[vtableIndex - kFirstVtableIndex].signature;
     }
 
-  private:
+private:
     std::array<MemberCall<Interface>, N> m_calls;
 };
 

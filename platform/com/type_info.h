@@ -16,7 +16,7 @@ namespace fybootp {
 class ITypeLib;
 
 class ITypeInfo : public IUnknown {
-  public:
+public:
     virtual HRESULT GetTypeAttr(const TypeDesc** attr) = 0;
     // An interface's index-th own member in vtable order;
     // TYPE_E_ELEMENTNOTFOUND past the last.
@@ -37,7 +37,7 @@ class ITypeInfo : public IUnknown {
 };
 
 class ITypeLib : public IUnknown {
-  public:
+public:
     virtual UINT GetTypeInfoCount() = 0;
     virtual HRESULT GetTypeInfo(UINT index, ITypeInfo** info) = 0;
     virtual HRESULT GetTypeInfoType(UINT index, TYPEKIND* kind) = 0;

@@ -39,7 +39,7 @@ HRESULT Document(std::string_view name, std::string_view doc, BSTR* nameOut, BST
 class TypeLibObject;
 
 class TypeInfoObject final : public ITypeInfo {
-  public:
+public:
     TypeInfoObject(TypeLibObject& library, const TypeDesc& type, UINT index)
         : m_library(library), m_type(type), m_index(index) {}
 
@@ -87,14 +87,14 @@ class TypeInfoObject final : public ITypeInfo {
     }
     HRESULT GetContainingTypeLib(ITypeLib** library, UINT* index) override;
 
-  private:
+private:
     TypeLibObject& m_library;
     const TypeDesc& m_type;
     const UINT m_index;
 };
 
 class TypeLibObject final : public ITypeLib {
-  public:
+public:
     explicit TypeLibObject(TypeLibraryDesc desc) : m_desc(std::move(desc)) {
         m_infos.reserve(m_desc.types.size());
         for (std::size_t i = 0; i < m_desc.types.size(); ++i) {
@@ -156,7 +156,7 @@ class TypeLibObject final : public ITypeLib {
         return Document(type.name, type.helpString, name, docString, helpContext, helpFile);
     }
 
-  private:
+private:
     ~TypeLibObject() override = default;
 
     HRESULT HandOut(std::size_t index, ITypeInfo** info) {

@@ -16,10 +16,10 @@ namespace fybootp {
 namespace {
 
 class Parser {
-  public:
+public:
     HRESULT Run(std::string_view text, TypeLibraryDesc* library, TypeLibraryTextError* error);
 
-  private:
+private:
     bool ParseLine(std::string_view line);
     bool ParseLibrary(TokenCursor& in);
     bool ParseType(TokenCursor& in, TYPEKIND kind);

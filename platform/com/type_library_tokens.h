@@ -38,7 +38,7 @@ std::optional<T> DecimalFromWord(std::string_view word) {
 // Reads one line's tokens in order; a failed expectation records what was
 // expected and what stood there instead.
 class TokenCursor {
-  public:
+public:
     TokenCursor(const std::vector<TextToken>& tokens, std::string* error)
         : m_tokens(tokens), m_error(error) {}
 
@@ -83,7 +83,7 @@ class TokenCursor {
         return false;
     }
 
-  private:
+private:
     std::optional<std::string> Take(TextTokenKind kind, std::string_view what) {
         if (Peek() == nullptr || Peek()->kind != kind) {
             Fail(what);

@@ -13,14 +13,14 @@
 namespace fybootp {
 
 class IUnknown {
-  public:
+public:
     // S_OK and an added reference in *object, or E_NOINTERFACE and null;
     // E_POINTER without a destination.
     virtual HRESULT QueryInterface(const IID& iid, void** object) = 0;
     virtual ULONG AddRef() = 0;
     virtual ULONG Release() = 0;
 
-  protected:
+protected:
     // Objects end through Release, never through delete on an interface.
     virtual ~IUnknown() = default;
 };

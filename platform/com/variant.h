@@ -45,7 +45,7 @@ enum : VARTYPE {
 };
 
 class Variant {
-  public:
+public:
     Variant() noexcept = default;  // VT_EMPTY
     Variant(const Variant& other);
     Variant(Variant&& other) noexcept;
@@ -91,7 +91,7 @@ class Variant {
     // Types of the same kind compare by value; VT_BSTR by text (null equals "").
     friend bool operator==(const Variant& a, const Variant& b);
 
-  private:
+private:
     static Variant Integer(VARTYPE type, std::int64_t value) noexcept;
 
     VARTYPE m_type = VT_EMPTY;

@@ -97,7 +97,7 @@ using Visitor = std::function<int(std::uint16_t type, Bytes payload)>;
 // One NETLINK_ROUTE socket for one table read; a fresh socket per read means
 // no answer to an earlier, abandoned request can still be queued on it.
 class RouteSocket {
-  public:
+public:
     RouteSocket() = default;
     ~RouteSocket() {
         if (m_fd >= 0) ::close(m_fd);
@@ -150,7 +150,7 @@ class RouteSocket {
         return ReceiveDump(header.nlmsg_seq, visit);
     }
 
-  private:
+private:
     int ReceiveDump(std::uint32_t sequence, const Visitor& visit) {
         bool interrupted = false;
         for (int datagrams = 0; datagrams < kMaxDatagrams; ++datagrams) {

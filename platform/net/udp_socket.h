@@ -12,10 +12,10 @@
 namespace fybootp::net {
 
 struct ReceiveResult {
-    int error = 0;               // errno of a failed receive, else 0
-    std::size_t length = 0;      // the datagram's real length, even when truncated
-    bool truncated = false;      // longer than the buffer
-    int interfaceIndex = 0;      // where it arrived; 0 when unknown
+    int error = 0;           // errno of a failed receive, else 0
+    std::size_t length = 0;  // the datagram's real length, even when truncated
+    bool truncated = false;  // longer than the buffer
+    int interfaceIndex = 0;  // where it arrived; 0 when unknown
 };
 
 // What the responder needs of its socket; the real one is below, tests use

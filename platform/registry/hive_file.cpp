@@ -19,7 +19,7 @@ namespace {
 // Holds the exclusive lock of a hive for as long as it lives; the kernel
 // drops it when the descriptor closes, also when the process is killed.
 class ExclusiveLock {
-  public:
+public:
     explicit ExclusiveLock(const std::string& path)
         : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
         if (m_fd < 0) {
@@ -44,7 +44,7 @@ class ExclusiveLock {
 
     bool Held() const { return m_fd >= 0; }
 
-  private:
+private:
     int m_fd;
 };
 

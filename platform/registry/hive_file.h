@@ -25,7 +25,7 @@ namespace fybootp::registry {
 constexpr std::size_t kMaxHiveFileBytes = 64u * 1024u * 1024u;
 
 class HiveFile {
-  public:
+public:
     HiveFile(std::string root, std::string name);
 
     // ERROR_SUCCESS, ERROR_BADDB for a damaged file, ERROR_ACCESS_DENIED or
@@ -41,7 +41,7 @@ class HiveFile {
 
     const std::string& Path() const { return m_path; }
 
-  private:
+private:
     void RemoveStaleTemporaries() const;
 
     std::string m_root;

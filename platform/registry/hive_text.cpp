@@ -105,7 +105,7 @@ int HexValue(char c) {
 
 // The fields of one record line, taken from left to right.
 class LineReader {
-  public:
+public:
     explicit LineReader(std::string_view line) : m_line(line) {}
 
     bool AtEnd() const { return m_pos == m_line.size(); }
@@ -152,7 +152,7 @@ class LineReader {
         return error == std::errc() && end == digits.data() + digits.size();
     }
 
-  private:
+private:
     bool Take(char c) {
         if (m_pos < m_line.size() && m_line[m_pos] == c) {
             ++m_pos;

@@ -38,7 +38,7 @@ struct Value;
 constexpr std::string_view kDefaultRegistryRoot = "/var/lib/fybootp/registry";
 
 class Registry {
-  public:
+public:
     // The root directory named by the environment variable
     // FYBOOTP_REGISTRY_ROOT, else kDefaultRegistryRoot.
     Registry();
@@ -93,7 +93,7 @@ class Registry {
     // RegQueryInfoKey, the two counts; either pointer may be null.
     LONG QueryInfoKey(HKEY key, DWORD* subKeys, DWORD* values);
 
-  private:
+private:
     enum class Hive { ClassesRoot, LocalMachine };
     struct OpenedKey {
         Hive hive;

@@ -136,8 +136,12 @@ TEST_F(NodeEditing, NewAddressBeyondWhatAFileCanHoldIsRefusedWithNothingChanged)
     // which would then come up with no table at all.
     std::vector<BootpNode> rows(kMaxStoredRows);
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        rows[i].macAddr = {0x00, 0x00, 0x5E, static_cast<std::uint8_t>(i >> 16),
-                           static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
+        rows[i].macAddr = {0x00,
+                           0x00,
+                           0x5E,
+                           static_cast<std::uint8_t>(i >> 16),
+                           static_cast<std::uint8_t>(i >> 8),
+                           static_cast<std::uint8_t>(i)};
     }
     m_server.m_nodes.Replace(rows);
     EXPECT_EQ(AddBootpInfo(m_server, "024B77000001", IpArgument("192.0.2.90")),

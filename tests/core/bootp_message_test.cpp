@@ -47,8 +47,8 @@ TEST(RequestRecognition, HardwareAddressIsChaddrHeadWhateverHtypeAndHlenSay) {
     request[1] = 6;   // IEEE 802
     request[2] = 16;  // longer hardware address
     ASSERT_TRUE(IsBootRequest(request));
-    EXPECT_EQ(ClientHardwareAddress(std::span<const std::uint8_t, kMessageSize>(request.data(),
-                                                                                kMessageSize)),
+    EXPECT_EQ(ClientHardwareAddress(
+                  std::span<const std::uint8_t, kMessageSize>(request.data(), kMessageSize)),
               kMac);
 }
 
@@ -63,21 +63,21 @@ TEST(ReplyLayout, MatchesGoldenVectorByteForByte) {
 
     Message golden{};
     const std::uint8_t header[] = {
-        2, 1, 6, 0,                    // op BOOTREPLY, htype Ethernet, hlen 6, hops 0
-        0x11, 0x22, 0x33, 0x44,        // xid echoed
-        0x01, 0x02, 0x00, 0x00,        // secs echoed; the unused field 0 although the request had 0x8000
-        0, 0, 0, 0,                    // ciaddr
-        192, 0, 2, 10,                 // yiaddr: the node's address
-        192, 0, 2, 1,                  // siaddr: the server's address
-        0, 0, 0, 0,                    // giaddr
+        2,    1,    6,    0,     // op BOOTREPLY, htype Ethernet, hlen 6, hops 0
+        0x11, 0x22, 0x33, 0x44,  // xid echoed
+        0x01, 0x02, 0x00, 0x00,  // secs echoed; the unused field 0 although the request had 0x8000
+        0,    0,    0,    0,     // ciaddr
+        192,  0,    2,    10,    // yiaddr: the node's address
+        192,  0,    2,    1,     // siaddr: the server's address
+        0,    0,    0,    0,     // giaddr
         0x02, 0x4B, 0x77, 0x10, 0x20, 0x30,                          // chaddr 0-5
         0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF,  // chaddr 6-15 echoed
-        's', 'r', 'v'};                // sname, NUL-terminated, rest 0
+        's',  'r',  'v'};  // sname, NUL-terminated, rest 0
     std::copy(std::begin(header), std::end(header), golden.begin());
-    const std::uint8_t vend[] = {99, 130, 83, 99,          // magic cookie
-                                 1, 4, 255, 255, 255, 0,   // subnet mask
-                                 3, 4, 192, 0, 2, 254,     // router
-                                 255};                     // end; padding 0 to byte 299
+    const std::uint8_t vend[] = {99, 130, 83,  99,             // magic cookie
+                                 1,  4,   255, 255, 255, 0,    // subnet mask
+                                 3,  4,   192, 0,   2,   254,  // router
+                                 255};                         // end; padding 0 to byte 299
     std::copy(std::begin(vend), std::end(vend), golden.begin() + 236);
 
     for (std::size_t i = 0; i < kMessageSize; ++i) {

@@ -51,9 +51,10 @@ TEST(ResponderConcurrency, RequestsDuringTableAndIdentityChangesGiveWholeReplies
         // Bounded: a fixed number of requests, the listed one and unknown ones.
         for (std::uint32_t i = 0; i < 20000 && !done; ++i) {
             if (i % 4 == 3) {
-                platform->network->Deliver(MakeRequest(
-                    {0x02, 0x4B, 0x77, 0, static_cast<std::uint8_t>(i >> 8),
-                     static_cast<std::uint8_t>(i)}, i));
+                platform->network->Deliver(
+                    MakeRequest({0x02, 0x4B, 0x77, 0, static_cast<std::uint8_t>(i >> 8),
+                                 static_cast<std::uint8_t>(i)},
+                                i));
             } else {
                 platform->network->Deliver(MakeRequest(anchor, i));
             }

@@ -94,8 +94,9 @@ TEST(NodeTableLookup, AgreesWithScanUnderRandomChanges) {
 TEST(NodeTableLookup, LargeTableFindsEveryRow) {
     std::vector<BootpNode> rows;
     for (std::uint32_t i = 0; i < 200000; ++i) {
-        rows.push_back({i, {0x02, 0, static_cast<std::uint8_t>(i >> 16),
-                            static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 0}});
+        rows.push_back({i,
+                        {0x02, 0, static_cast<std::uint8_t>(i >> 16),
+                         static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 0}});
     }
     NodeTable table;
     table.Replace(rows);

@@ -3,7 +3,6 @@
 // namespaces made by the test.
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstring>

@@ -98,8 +98,8 @@ TEST_F(RealClients, TsharkDissectsTheReplyWithoutWarnings) {
     ASSERT_GE(capture, 0);
     if (capture == 0) {
         const std::string ns = lab->Name("cli");
-        execlp("timeout", "timeout", "20", "ip", "netns", "exec", ns.c_str(), "tshark", "-q",
-               "-i", "cli0", "-c", "1", "-f", "udp src port 67", "-w", file.c_str(),
+        execlp("timeout", "timeout", "20", "ip", "netns", "exec", ns.c_str(), "tshark", "-q", "-i",
+               "cli0", "-c", "1", "-f", "udp src port 67", "-w", file.c_str(),
                static_cast<char*>(nullptr));
         _exit(127);
     }

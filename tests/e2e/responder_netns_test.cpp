@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstring>
@@ -215,14 +214,15 @@ TEST(ResponderWithTwoCards, ReplyLeavesThroughTheInterfaceOfTheRequest) {
     ASSERT_FALSE(lab->Add("srv").empty());
     ASSERT_FALSE(lab->Add("cli").empty());
     ASSERT_FALSE(lab->Add("office").empty());
-    ASSERT_TRUE(lab->Link("srv", "office0", "198.51.100.1/24", "office", "off0",
-                          "198.51.100.2/24"));
+    ASSERT_TRUE(
+        lab->Link("srv", "office0", "198.51.100.1/24", "office", "off0", "198.51.100.2/24"));
     ASSERT_TRUE(lab->Link("srv", "auto0", "192.0.2.1/24", "cli", "cli0", "192.0.2.2/24"));
     ASSERT_TRUE(lab->Ip("srv", "route add default via 198.51.100.2 dev office0"));
     ASSERT_TRUE(lab->Sh("srv", "sysctl -qw net.ipv4.conf.all.rp_filter=0"));
     for (const char* dev : {"office0", "auto0"}) {
         ASSERT_TRUE(lab->Ip("srv", std::string("neigh replace 255.255.255.255 lladdr "
-                                               "ff:ff:ff:ff:ff:ff nud permanent dev ") + dev));
+                                               "ff:ff:ff:ff:ff:ff nud permanent dev ") +
+                                       dev));
     }
     ASSERT_TRUE(lab->PrepareBroadcast("cli", "cli0"));
     ASSERT_TRUE(lab->PrepareBroadcast("office", "off0"));

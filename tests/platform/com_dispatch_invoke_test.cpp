@@ -31,7 +31,7 @@ struct Outcome {
 };
 
 class SampleInvoke : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_EQ(LoadTypeLibFromText(kSampleTypeLibText, m_library.Receive()), S_OK);
         ASSERT_EQ(m_library->GetTypeInfoOfGuid(IID_ISample, m_info.Receive()), S_OK);

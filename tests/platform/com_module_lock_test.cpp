@@ -9,7 +9,7 @@ namespace fybootp {
 namespace {
 
 class ModuleLockHook : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         m_lock.SetZeroHook([this] { ++m_hookRuns; });
     }

@@ -39,7 +39,7 @@ inline constexpr std::string_view kSampleTypeLibText =
     "  implements ISample default\n";
 
 class ISample : public IDispatch {
-  public:
+public:
     virtual HRESULT get_Count(std::int32_t* pVal) = 0;
     virtual HRESULT put_Count(std::int32_t newVal) = 0;
     virtual HRESULT get_Label(BSTR* pVal) = 0;
@@ -56,7 +56,7 @@ inline constexpr auto kSampleCalls =
 // answers S_FALSE; Repeat refuses a negative count. With m_failLabelGet set,
 // get_Label stores text and then fails, as a faulty member might.
 class Sample final : public ISample, public DispatchTarget {
-  public:
+public:
     explicit Sample(ITypeInfo* info) : m_info(info) {}
 
     HRESULT QueryInterface(const IID& iid, void** object) override;
@@ -86,7 +86,7 @@ class Sample final : public ISample, public DispatchTarget {
     int m_memberCalls = 0;
     bool m_failLabelGet = false;
 
-  private:
+private:
     ITypeInfo* m_info;
     ULONG m_references = 1;
 };

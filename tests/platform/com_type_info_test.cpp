@@ -20,7 +20,7 @@ using testing::IID_ISample;
 using testing::kSampleTypeLibText;
 
 class SampleLibrary : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_EQ(LoadTypeLibFromText(kSampleTypeLibText, m_library.Receive()), S_OK);
         ASSERT_EQ(m_library->GetTypeInfoOfGuid(IID_ISample, m_info.Receive()), S_OK);
@@ -31,7 +31,7 @@ class SampleLibrary : public ::testing::Test {
 };
 
 class TemporaryDirectory {
-  public:
+public:
     TemporaryDirectory() {
         std::string pattern = (std::filesystem::temp_directory_path() / "fyb-com-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
@@ -47,7 +47,7 @@ class TemporaryDirectory {
         return path;
     }
 
-  private:
+private:
     std::filesystem::path m_path;
 };
 
@@ -182,7 +182,7 @@ TEST_F(SampleLibrary, AnswersOnlyItsOwnInterfaces) {
 }
 
 class SampleNames : public SampleLibrary {
-  protected:
+protected:
     HRESULT Resolve(std::vector<const char*> names, std::vector<MEMBERID>* ids) {
         ids->assign(names.size(), 12345);
         return m_info->GetIDsOfNames(names.data(), static_cast<UINT>(names.size()), ids->data());

@@ -51,7 +51,7 @@ int Run(std::vector<std::string> words) {
 // is per thread, and gtest runs the test on this one). Leaving puts the
 // thread back where it was before the namespace is deleted.
 class TestNamespace {
-  public:
+public:
     TestNamespace() = default;
     TestNamespace(const TestNamespace&) = delete;
     TestNamespace& operator=(const TestNamespace&) = delete;
@@ -92,7 +92,7 @@ class TestNamespace {
         return status == 0;
     }
 
-  private:
+private:
     std::string m_name;
     int m_original = -1;
     bool m_created = false;
@@ -118,7 +118,7 @@ std::string Describe(const std::vector<RouteRow>& rows) {
 }
 
 class NamespaceTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "creating a network namespace needs root";
         const std::string problem = m_namespace.Enter();
@@ -215,7 +215,7 @@ TEST_F(AddressTableTest, PointToPointAddressIsTheLocalEndNotThePeer) {
 }
 
 class RouteTableTest : public NamespaceTest {
-  protected:
+protected:
     void SetUp() override {
         NamespaceTest::SetUp();
         if (IsSkipped()) return;

@@ -120,7 +120,7 @@ TEST_F(RegistryConcurrentWriters, TwoThreadsSharingOneRegistryLoseNoKey) {
 }
 
 class RegistryKilledWriter : public ::testing::Test {
-  protected:
+protected:
     // The indices of the keys that the child reported as committed, in order.
     static std::vector<std::uint32_t> ReadReports(int fd) {
         std::vector<std::uint32_t> reports;

@@ -149,7 +149,7 @@ TEST_F(RegistryFileFormat, AnOversizedFileIsReportedWithoutBeingRead) {
 }
 
 class RegistryUnwritableStore : public ::testing::Test {
-  protected:
+protected:
     TemporaryRoot m_root;
 };
 
@@ -226,7 +226,7 @@ TEST_F(RegistryUnwritableStore, AWriteThatFailsPartWayLeavesTheOldFile) {
 }
 
 class RegistryRoot : public ::testing::Test {
-  protected:
+protected:
     TemporaryRoot m_root;
 };
 

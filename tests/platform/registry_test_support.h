@@ -15,7 +15,7 @@
 namespace fybootp::registry::testing {
 
 class TemporaryRoot {
-  public:
+public:
     TemporaryRoot() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "fyb-registry-XXXXXX").string();
@@ -34,7 +34,7 @@ class TemporaryRoot {
     const std::string& Path() const { return m_path; }
     std::string File(const std::string& name) const { return m_path + "/" + name; }
 
-  private:
+private:
     std::string m_path;
 };
 
@@ -52,7 +52,7 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 
 // A store in a fresh root, for fixtures of behaviour.
 class RegistryTest : public ::testing::Test {
-  protected:
+protected:
     HKEY Create(HKEY parent, const std::string& path) {
         HKEY key{};
         EXPECT_EQ(m_registry.CreateKey(parent, path, &key), ERROR_SUCCESS) << path;

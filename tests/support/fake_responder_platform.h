@@ -41,9 +41,9 @@ struct FakeNetwork {
 class FakeResponderPlatform final : public ResponderPlatform {
 public:
     std::shared_ptr<FakeNetwork> network = std::make_shared<FakeNetwork>();
-    int openError = 0;          // non-zero: OpenSocket fails with it
-    bool failThread = false;    // StartThread fails
-    bool failLocalTime = false; // ToLocal gives nothing
+    int openError = 0;             // non-zero: OpenSocket fails with it
+    bool failThread = false;       // StartThread fails
+    bool failLocalTime = false;    // ToLocal gives nothing
     std::time_t now = 1000000000;  // 2001-09-09 in UTC
 
     net::OpenResult OpenSocket() override;

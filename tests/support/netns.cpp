@@ -24,7 +24,7 @@ std::string Quote(const std::string& text) {
 }
 
 ino_t NamespaceInode(int fd) {
-    struct stat st{};
+    struct stat st {};
     return fstat(fd, &st) == 0 ? st.st_ino : 0;
 }
 
@@ -79,10 +79,10 @@ bool NetnsLab::Sh(const std::string& role, const std::string& command) const {
 
 bool NetnsLab::PrepareBroadcast(const std::string& role, const std::string& dev) const {
     return Ip(role, "route add default dev " + dev) &&
-           Sh(role, "sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf." + dev +
-                        ".rp_filter=0") &&
-           Ip(role, "neigh replace 255.255.255.255 lladdr ff:ff:ff:ff:ff:ff nud permanent dev " +
-                        dev);
+           Sh(role,
+              "sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf." + dev + ".rp_filter=0") &&
+           Ip(role,
+              "neigh replace 255.255.255.255 lladdr ff:ff:ff:ff:ff:ff nud permanent dev " + dev);
 }
 
 NetnsLab::Inside::Inside(const NetnsLab& lab, const std::string& role) {
