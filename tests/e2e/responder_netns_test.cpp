@@ -45,11 +45,7 @@ protected:
         std::string whyNot;
         lab = NetnsLab::Create("rsp", &whyNot);
         if (!lab) GTEST_SKIP() << whyNot;
-        ASSERT_FALSE(lab->Add("srv").empty());
-        ASSERT_FALSE(lab->Add("cli").empty());
-        ASSERT_TRUE(lab->Link("srv", "srv0", "192.0.2.1/24", "cli", "cli0", "192.0.2.2/24"));
-        ASSERT_TRUE(lab->PrepareBroadcast("srv", "srv0"));
-        ASSERT_TRUE(lab->PrepareBroadcast("cli", "cli0"));
+        ASSERT_TRUE(lab->AddServerAndDevice("192.0.2.1/24", "192.0.2.2/24"));
         server = std::make_unique<FyBootpServer>();
         server->m_nodes.Replace({{Addr(192, 0, 2, 10), kListed}});
         server->SetHostName("srv");

@@ -85,6 +85,12 @@ bool NetnsLab::PrepareBroadcast(const std::string& role, const std::string& dev)
               "neigh replace 255.255.255.255 lladdr ff:ff:ff:ff:ff:ff nud permanent dev " + dev);
 }
 
+bool NetnsLab::AddServerAndDevice(const std::string& serverCidr, const std::string& deviceCidr) {
+    return !Add("srv").empty() && !Add("cli").empty() &&
+           Link("srv", "srv0", serverCidr, "cli", "cli0", deviceCidr) &&
+           PrepareBroadcast("srv", "srv0") && PrepareBroadcast("cli", "cli0");
+}
+
 NetnsLab::Inside::Inside(const NetnsLab& lab, const std::string& role) {
     m_original = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     const std::string path = "/run/netns/" + lab.Name(role);

@@ -37,6 +37,10 @@ public:
     // swallow them.
     bool PrepareBroadcast(const std::string& role, const std::string& dev) const;
 
+    // The usual pair: namespaces "srv" and "cli" joined by srv0 (serverCidr)
+    // and cli0 (deviceCidr, may be empty), each ready for broadcasts.
+    bool AddServerAndDevice(const std::string& serverCidr, const std::string& deviceCidr);
+
     // Moves the calling thread into the role's namespace until the guard ends.
     // Sockets made meanwhile stay in that namespace.
     class Inside {
