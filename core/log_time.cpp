@@ -1,5 +1,6 @@
 #include "core/log_time.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -14,8 +15,9 @@ void FormatTimeStamp(const std::optional<std::tm>& local, char (&out)[kTimeStamp
     std::snprintf(text, sizeof(text), "%lld-%02d-%02dT%02d:%02d:%02d",
                   static_cast<long long>(local->tm_year) + 1900, local->tm_mon + 1, local->tm_mday,
                   local->tm_hour, local->tm_min, local->tm_sec);
-    std::strncpy(out, text, kTimeStampSize - 1);
-    out[kTimeStampSize - 1] = '\0';
+    const std::size_t length = std::min(std::strlen(text), kTimeStampSize - 1);
+    std::memcpy(out, text, length);
+    out[length] = '\0';
 }
 
 }  // namespace fybootp

@@ -10,26 +10,45 @@ std::size_t MacIndex::SlotOf(std::uint64_t key) const {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> m_shift);
 }
 
+void MacIndex::Allocate(std::size_t capacity) {
+    m_block = memory::LargeBlock(capacity * sizeof(Slot));
+    m_capacity = capacity;
+    m_shift = 64u - static_cast<unsigned>(std::countr_zero(capacity));
+    m_entries = 0;
+    Slot* slots = Slots();
+    for (std::size_t i = 0; i < capacity; ++i) slots[i] = Slot{kEmpty, 0, 0};
+}
+
 void MacIndex::Grow(std::size_t minimumEntries) {
     // Load factor at most one half keeps probe runs short.
     const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, minimumEntries * 2));
-    if (capacity <= m_slots.size()) return;
-    std::vector<Slot> old = std::move(m_slots);
-    m_slots.assign(capacity, Slot{kEmpty, 0});
-    m_shift = 64u - static_cast<unsigned>(std::countr_zero(capacity));
-    m_entries = 0;
-    for (const Slot& s : old) {
-        if (s.key != kEmpty) Place(s.key, s.position);
+    if (capacity <= m_capacity) return;
+    memory::LargeBlock old = std::move(m_block);
+    const std::size_t oldCapacity = m_capacity;
+    Allocate(capacity);
+    const Slot* oldSlots = static_cast<const Slot*>(old.Data());
+    for (std::size_t i = 0; i < oldCapacity; ++i) {
+        if (oldSlots[i].key != kEmpty) Place(oldSlots[i]);
     }
 }
 
-void MacIndex::Place(std::uint64_t key, std::uint32_t position) {
-    const std::size_t mask = m_slots.size() - 1;
+MacIndex::Slot* MacIndex::Locate(std::uint64_t key) const {
+    if (m_capacity == 0) return nullptr;
+    const std::size_t mask = m_capacity - 1;
+    Slot* slots = Slots();
     for (std::size_t i = SlotOf(key);; i = (i + 1) & mask) {
-        Slot& s = m_slots[i];
-        if (s.key == key) return;
-        if (s.key == kEmpty) {
-            s = Slot{key, position};
+        if (slots[i].key == key) return &slots[i];
+        if (slots[i].key == kEmpty) return nullptr;
+    }
+}
+
+void MacIndex::Place(const Slot& slot) {
+    const std::size_t mask = m_capacity - 1;
+    Slot* slots = Slots();
+    for (std::size_t i = SlotOf(slot.key);; i = (i + 1) & mask) {
+        if (slots[i].key == slot.key) return;
+        if (slots[i].key == kEmpty) {
+            slots[i] = slot;
             ++m_entries;
             return;
         }
@@ -37,32 +56,32 @@ void MacIndex::Place(std::uint64_t key, std::uint32_t position) {
 }
 
 void MacIndex::Rebuild(const std::vector<BootpNode>& rows) {
-    m_slots.clear();
-    m_entries = 0;
+    Clear();
     Grow(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        Place(MacKey(rows[i].macAddr), static_cast<std::uint32_t>(i));
+        Place(Slot{MacKey(rows[i].macAddr), static_cast<std::uint32_t>(i), rows[i].ipAddr});
     }
 }
 
-void MacIndex::InsertIfAbsent(const MacAddress& mac, std::uint32_t position) {
+void MacIndex::InsertIfAbsent(const BootpNode& row, std::uint32_t position) {
     Grow(m_entries + 1);
-    Place(MacKey(mac), position);
+    Place(Slot{MacKey(row.macAddr), position, row.ipAddr});
 }
 
-std::optional<std::uint32_t> MacIndex::Find(const MacAddress& mac) const {
-    if (m_slots.empty()) return std::nullopt;
-    const std::uint64_t key = MacKey(mac);
-    const std::size_t mask = m_slots.size() - 1;
-    for (std::size_t i = SlotOf(key);; i = (i + 1) & mask) {
-        const Slot& s = m_slots[i];
-        if (s.key == key) return s.position;
-        if (s.key == kEmpty) return std::nullopt;
-    }
+void MacIndex::UpdateAddress(const MacAddress& mac, std::uint32_t position, Ipv4Address ipAddr) {
+    Slot* slot = Locate(MacKey(mac));
+    if (slot != nullptr && slot->position == position) slot->ipAddr = ipAddr;
+}
+
+std::optional<MacIndex::Match> MacIndex::Find(const MacAddress& mac) const {
+    const Slot* slot = Locate(MacKey(mac));
+    if (slot == nullptr) return std::nullopt;
+    return Match{slot->position, slot->ipAddr};
 }
 
 void MacIndex::Clear() {
-    m_slots.clear();
+    m_block = memory::LargeBlock();
+    m_capacity = 0;
     m_entries = 0;
     m_shift = 64;
 }

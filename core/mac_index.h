@@ -1,38 +1,54 @@
 #pragma once
-// Hardware address -> position of its first row, as an open-addressing hash
-// table, so that a lookup costs one or two cache lines whatever the size of
-// the node table. Built in one pass; never shrinks a single entry.
+// Hardware address -> its first row, as an open-addressing hash table, so
+// that a lookup costs the same whatever the size of the node table. Each
+// slot also holds that row's IPv4 address: answering a request then reads
+// one slot and never the row itself, one cache miss instead of two.
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "core/bootp_types.h"
+#include "platform/memory/large_block.h"
 
 namespace fybootp {
 
 class MacIndex {
 public:
+    struct Match {
+        std::uint32_t position;  // of the first row with the address
+        Ipv4Address ipAddr;      // that row's address
+    };
+
     // Rebuilds from rows: each address maps to its first row in table order.
     void Rebuild(const std::vector<BootpNode>& rows);
-    // Records position for mac unless mac is already present (first match
+    // Records the row unless its address is already present (first match
     // wins, so an appended duplicate is never the one found).
-    void InsertIfAbsent(const MacAddress& mac, std::uint32_t position);
-    std::optional<std::uint32_t> Find(const MacAddress& mac) const;
+    void InsertIfAbsent(const BootpNode& row, std::uint32_t position);
+    // The row at position now has ipAddr; the index follows if that row is
+    // the one it finds for the address.
+    void UpdateAddress(const MacAddress& mac, std::uint32_t position, Ipv4Address ipAddr);
+    std::optional<Match> Find(const MacAddress& mac) const;
     void Clear();
 
 private:
     struct Slot {
         std::uint64_t key;
         std::uint32_t position;
+        Ipv4Address ipAddr;
     };
+    static_assert(sizeof(Slot) == 16, "four slots to a cache line");
     static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};  // no 48-bit key is all ones
 
+    Slot* Slots() const { return static_cast<Slot*>(m_block.Data()); }
     std::size_t SlotOf(std::uint64_t key) const;
+    void Allocate(std::size_t capacity);
     void Grow(std::size_t minimumEntries);
-    void Place(std::uint64_t key, std::uint32_t position);
+    Slot* Locate(std::uint64_t key) const;
+    void Place(const Slot& slot);
 
-    std::vector<Slot> m_slots;
+    memory::LargeBlock m_block;
+    std::size_t m_capacity = 0;
     std::size_t m_entries = 0;
     unsigned m_shift = 64;
 };

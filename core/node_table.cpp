@@ -3,8 +3,14 @@
 namespace fybootp {
 
 const BootpNode* NodeTable::FindFirst(const MacAddress& mac) const {
-    const auto position = m_index.Find(mac);
-    return position ? &m_rows[*position] : nullptr;
+    const auto match = m_index.Find(mac);
+    return match ? &m_rows[match->position] : nullptr;
+}
+
+std::optional<Ipv4Address> NodeTable::FirstAddressOf(const MacAddress& mac) const {
+    const auto match = m_index.Find(mac);
+    if (!match) return std::nullopt;
+    return match->ipAddr;
 }
 
 void NodeTable::Replace(std::vector<BootpNode> rows) {
@@ -14,7 +20,7 @@ void NodeTable::Replace(std::vector<BootpNode> rows) {
 
 void NodeTable::Append(const BootpNode& row) {
     m_rows.push_back(row);
-    m_index.InsertIfAbsent(row.macAddr, static_cast<std::uint32_t>(m_rows.size() - 1));
+    m_index.InsertIfAbsent(row, static_cast<std::uint32_t>(m_rows.size() - 1));
 }
 
 void NodeTable::Assign(std::size_t position, const BootpNode& row) {
@@ -22,7 +28,11 @@ void NodeTable::Assign(std::size_t position, const BootpNode& row) {
     m_rows[position] = row;
     // A changed address can make this row the first of its new address, or
     // hand its old address on to a later row.
-    if (macChanged) m_index.Rebuild(m_rows);
+    if (macChanged) {
+        m_index.Rebuild(m_rows);
+    } else {
+        m_index.UpdateAddress(row.macAddr, static_cast<std::uint32_t>(position), row.ipAddr);
+    }
 }
 
 void NodeTable::Erase(std::size_t position) {

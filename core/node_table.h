@@ -4,6 +4,7 @@
 // index always follows the rows.
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "core/bootp_types.h"
@@ -20,6 +21,8 @@ public:
 
     // The first row of mac in table order, or null.
     const BootpNode* FindFirst(const MacAddress& mac) const;
+    // The address of that row, read from the index alone: the request path.
+    std::optional<Ipv4Address> FirstAddressOf(const MacAddress& mac) const;
 
     void Replace(std::vector<BootpNode> rows);
     void Append(const BootpNode& row);

@@ -112,9 +112,9 @@ void FyBootpServer::HandleDatagram(std::span<const std::uint8_t> datagram, Reply
     const std::span<const std::uint8_t, bootp::kMessageSize> request(datagram.data(),
                                                                      bootp::kMessageSize);
     const MacAddress mac = bootp::ClientHardwareAddress(request);
-    if (const BootpNode* node = m_nodes.FindFirst(mac)) {
+    if (const std::optional<Ipv4Address> address = m_nodes.FirstAddressOf(mac)) {
         // A listed node with replies suppressed is not unknown either.
-        if (m_disableResponse == 0) AnswerKnownNode(request, *node, replies);
+        if (m_disableResponse == 0) AnswerKnownNode(request, BootpNode{*address, mac}, replies);
         return;
     }
     if (HasMakerPrefix(mac)) RecordUnknown(mac);

@@ -11,6 +11,8 @@
 namespace fybootp::net {
 namespace {
 
+constexpr int kReceiveBufferBytes = 1 << 20;
+
 class UdpSocket final : public DatagramSocket {
 public:
     explicit UdpSocket(int fd) : m_fd(fd) {}
@@ -96,6 +98,14 @@ OpenResult OpenBroadcastServerSocket(std::uint16_t port) {
     if (fd < 0) return {nullptr, errno};
     const int on = 1;
     (void)::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on));
+    // Room for about 1,500 requests: a short stall of the receive thread
+    // (a client replacing a large table) must not drop devices' requests.
+    // A privileged server may pass net.core.rmem_max; otherwise the kernel
+    // caps the size there, and a smaller buffer still works.
+    const int receiveBuffer = kReceiveBufferBytes;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBuffer, sizeof(receiveBuffer)) < 0) {
+        (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    }
     if (::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) < 0) {
         const int error = errno;
         ::close(fd);

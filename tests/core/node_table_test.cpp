@@ -38,6 +38,7 @@ TEST(NodeTableLookup, DuplicateAddressGivesFirstRowInTableOrder) {
 
     table.Assign(0, {6, Mac(2)});  // same address, new IP: found in place
     EXPECT_EQ(table.FindFirst(Mac(2))->ipAddr, 6u);
+    EXPECT_EQ(table.FirstAddressOf(Mac(2)), 6u);
 
     table.Clear();
     EXPECT_EQ(table.FindFirst(Mac(2)), nullptr);
@@ -86,6 +87,10 @@ TEST(NodeTableLookup, AgreesWithScanUnderRandomChanges) {
             ASSERT_EQ(found == nullptr, expected == nullptr) << "step " << step;
             if (found) {
                 ASSERT_EQ(found - table.Rows().data(), expected - model.data()) << "step " << step;
+                // The request path reads the address from the index alone.
+                ASSERT_EQ(table.FirstAddressOf(Mac(last)), expected->ipAddr) << "step " << step;
+            } else {
+                ASSERT_FALSE(table.FirstAddressOf(Mac(last)).has_value());
             }
         }
     }
@@ -102,6 +107,7 @@ TEST(NodeTableLookup, LargeTableFindsEveryRow) {
     table.Replace(rows);
     for (std::uint32_t i = 0; i < 200000; i += 7) {
         ASSERT_EQ(table.FindFirst(rows[i].macAddr)->ipAddr, i);
+        ASSERT_EQ(table.FirstAddressOf(rows[i].macAddr), i);
     }
     EXPECT_EQ(table.FindFirst({0x02, 0, 0xFF, 0xFF, 0xFF, 0}), nullptr);
 }
