@@ -1,0 +1,368 @@
+#!/usr/bin/env bash
+# run-load.sh - the responder's benchmarks: the in-process benchmark of one
+# request, the load run against the bare responder of the load harness, and
+# the memory runs (1,000,000 answered requests; 1,000,000 requests from
+# unknown devices of the maker with listed nodes asking meanwhile).
+#
+# Needs root (network namespaces). All BOOTP traffic stays inside namespace
+# pairs that this script creates through the harness (bb-TAG-srv / bb-TAG-cli)
+# and removes again; nothing is started or sent in the machine's own
+# namespace. Every load is bounded in count and time. Takes about 11 minutes.
+# Exit status 0 when every target is met, 1 when one is missed.
+#
+# The load harness is a measuring instrument kept outside the project
+# (../shared/tools/bootp-bench, or $BOOTP_BENCH); it is copied to a
+# temporary folder and built there.
+set -u -o pipefail
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+HARNESS_SRC=${BOOTP_BENCH:-$REPO/../shared/tools/bootp-bench}
+OUT=
+RUN_MICRO=1 RUN_PEERS=1 RUN_MEMORY=1
+HOSTS=10,1000,100000
+DURATION=5
+ROUNDS=3
+FLOOD_COUNT=1000000
+FLOOD_RATE=25000
+ANSWER_COUNT=1000000
+MEM_NODES=100000
+NICE=0
+
+usage() {
+    cat <<EOF
+Usage: $0 [options]
+  -o, --out DIR        results folder (default bench/results/<date>)
+      --only LIST      comma list of: micro peers memory (default: all three)
+  -n, --hosts LIST     table sizes of the load run (default $HOSTS)
+  -d, --duration SEC   closed-loop time per load run (default $DURATION)
+      --rounds K       invocations of the harness with both peers (default $ROUNDS)
+      --flood-rate R   requests/s of the unknown-device flood (default $FLOOD_RATE)
+      --nice N         scheduling niceness of everything this script starts
+                       (default $NICE; the harness pins the generator to CPU 0
+                       and the servers to CPU 1, other work still runs there)
+  -h, --help
+Environment: BOOTP_BENCH (the harness folder), FYB_BENCH_CMAKE_ARGS (extra
+arguments for 'cmake --preset release').
+EOF
+}
+
+while [ $# -gt 0 ]; do
+    case $1 in
+        -o|--out) OUT=$2; shift 2 ;;
+        --only)
+            RUN_MICRO=0 RUN_PEERS=0 RUN_MEMORY=0
+            case ",$2," in *,micro,*) RUN_MICRO=1 ;; esac
+            case ",$2," in *,peers,*) RUN_PEERS=1 ;; esac
+            case ",$2," in *,memory,*) RUN_MEMORY=1 ;; esac
+            shift 2 ;;
+        -n|--hosts) HOSTS=$2; shift 2 ;;
+        -d|--duration) DURATION=$2; shift 2 ;;
+        --rounds) ROUNDS=$2; shift 2 ;;
+        --flood-rate) FLOOD_RATE=$2; shift 2 ;;
+        --nice) NICE=$2; shift 2 ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "unknown option $1" >&2; usage >&2; exit 2 ;;
+    esac
+done
+for v in DURATION ROUNDS FLOOD_RATE; do
+    [[ ${!v} =~ ^[1-9][0-9]*$ ]] || { echo "$v must be a positive whole number" >&2; exit 2; }
+done
+[[ $NICE =~ ^-?[0-9]+$ ]] || { echo "--nice must be a whole number" >&2; exit 2; }
+[ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)" >&2; exit 2; }
+[ -f "$HARNESS_SRC/bench-peers.sh" ] || { echo "no load harness in $HARNESS_SRC (set BOOTP_BENCH)" >&2; exit 2; }
+[ -n "$OUT" ] || OUT=$REPO/bench/results/$(date +%Y%m%d-%H%M%S)
+mkdir -p "$OUT" || exit 2
+OUT=$(cd "$OUT" && pwd)
+VERDICT=$OUT/verdict.txt
+: >"$VERDICT"
+
+log() { printf '%s %s\n' "$(date +%H:%M:%S)" "$*" | tee -a "$OUT/run.log" >&2; }
+# verdict NAME VALUE TARGET PASS(0/1): one line of the results
+verdict() {
+    local status=FAIL
+    [ "$4" = 1 ] && status=PASS
+    printf '%-58s %-22s target %-18s %s\n' "$1" "$2" "$3" "$status" | tee -a "$VERDICT" >&2
+}
+fact() { printf '%-58s %s\n' "$1" "$2" | tee -a "$VERDICT" >&2; }
+# calc EXPR: floating-point arithmetic
+calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
+# holds EXPR: exit status of a comparison
+holds() { awk "BEGIN { exit !($1) }"; }
+
+# ---- build --------------------------------------------------------------------
+log "building the release preset in $REPO/build/release"
+# shellcheck disable=SC2086
+(cd "$REPO" && cmake --preset release ${FYB_BENCH_CMAKE_ARGS:-} >"$OUT/build.log" 2>&1 &&
+    cmake --build --preset release -j2 --target fyb_responder_bench fybootp-bench-responder \
+        >>"$OUT/build.log" 2>&1) || { tail -30 "$OUT/build.log" >&2; exit 2; }
+MICRO=$REPO/build/release/bench/fyb_responder_bench
+RESPONDER=$REPO/build/release/bench/fybootp-bench-responder
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/fybootp-bench.XXXXXX")
+cp -r "$HARNESS_SRC" "$WORK/" || exit 2
+H=$WORK/$(basename "$HARNESS_SRC")
+make -s -C "$H" >>"$OUT/build.log" 2>&1 || { tail -30 "$OUT/build.log" >&2; exit 2; }
+LOAD=$H/build/bootp-load
+
+# ---- cleanup: only what this script started ----------------------------------
+# shellcheck source=/dev/null
+. "$H/netns-lib.sh"
+SERVER_PID=
+GEN_PIDS=
+cleanup() {
+    local p
+    for p in $GEN_PIDS; do stop_pid "$p"; done
+    stop_pid "$SERVER_PID"
+    for p in $([ -n "${NS_SRV:-}" ] && ip netns pids "$NS_SRV" 2>/dev/null) \
+             $([ -n "${NS_CLI:-}" ] && ip netns pids "$NS_CLI" 2>/dev/null); do
+        stop_pid "$p"
+    done
+    netns_down
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+{
+    echo "date: $(date -Is)"
+    echo "commit: $(git -C "$REPO" rev-parse --short HEAD 2>/dev/null) $(git -C "$REPO" status --short -- core platform bench 2>/dev/null | wc -l) changed files"
+    echo "kernel: $(uname -r)"
+    echo "cpu: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), $(nproc) cores"
+    echo "loadavg at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "niceness: $NICE"
+} >"$OUT/meta.txt"
+
+# The measurements, not the build, at the chosen niceness: the peers, the
+# generator and our responder all inherit it alike.
+renice -n "$NICE" -p $$ >/dev/null || exit 2
+
+# ---- 1. one request in process -------------------------------------------------------
+# Five repetitions of each benchmark; the verdict takes each one's fastest
+# repetition (other work on the machine only ever adds time), the median is
+# written beside it.
+if [ "$RUN_MICRO" = 1 ]; then
+    log "in-process benchmark (about 1 minute)"
+    timeout 600 taskset -c 1 "$MICRO" --benchmark_repetitions=5 --benchmark_display_aggregates_only=true \
+        --benchmark_out="$OUT/micro.json" --benchmark_out_format=json >"$OUT/micro.txt" 2>&1
+    # fastest NAME / median_of NAME: CPU ns per request
+    fastest() { jq -r --arg n "$1" '[.benchmarks[] | select(.run_name == $n and .run_type == "iteration") | .cpu_time] | min' "$OUT/micro.json"; }
+    median_of() { jq -r --arg n "$1" '.benchmarks[] | select(.name == ($n + "_median")) | .cpu_time' "$OUT/micro.json"; }
+    for n in 10 1000 100000 1000000; do
+        fact "request, $n nodes: CPU ns, fastest / median" \
+            "$(calc "$(fastest "BM_ListedRequest/nodes:$n")") / $(calc "$(median_of "BM_ListedRequest/nodes:$n")")"
+    done
+    for n in 10 1000000; do
+        fact "  lookup alone under m_lock, $n nodes: CPU ns" "$(calc "$(fastest "BM_LookupUnderLock/nodes:$n")")"
+    done
+    fact "  memory latency (dependent loads over 64 MiB): ns" "$(calc "$(fastest "BM_MemoryLatency/MiB:64")")"
+    r=$(calc "$(fastest BM_ListedRequest/nodes:1000000) / $(fastest BM_ListedRequest/nodes:10)")
+    verdict "request time, 1,000,000 / 10 nodes (fastest)" "${r}x" "<= 1.5x" "$(holds "$r <= 1.5" && echo 1)"
+    fact "  the same from the medians" \
+        "$(calc "$(median_of BM_ListedRequest/nodes:1000000) / $(median_of BM_ListedRequest/nodes:10)")x"
+    for b in UnknownMakerRecorded UnknownMakerListFull UnknownMakerAlreadyRecorded; do
+        fact "$b: CPU ns, fastest / median" "$(calc "$(fastest "BM_$b")") / $(calc "$(median_of "BM_$b")")"
+    done
+    fact "log entry: heap bytes (allocator count), record bytes" \
+        "$(jq -r '[.benchmarks[] | select(.run_name | startswith("BM_LogEntryHeapBytes")) | .bytes_per_entry][0]' "$OUT/micro.json"), $(jq -r '[.benchmarks[] | select(.run_name | startswith("BM_LogEntryHeapBytes")) | .record_bytes][0]' "$OUT/micro.json")"
+fi
+
+# ---- 2. load run beside the bare responder ------------------------------------------
+# Each round is one invocation of the harness with both peers. Other work on
+# the machine can only slow a peer down, never speed it up, so each peer's
+# figure is its best round (most replies/s, least CPU per reply); the median
+# and every round are written beside it.
+# best_max / best_min / median: of the numbers on standard input
+best_max() { sort -g | tail -1; }
+best_min() { sort -g | head -1; }
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+if [ "$RUN_PEERS" = 1 ]; then
+    IFS=, read -r -a sizes <<<"$HOSTS"
+    ROUNDS_TSV=$OUT/peer-rounds.tsv
+    printf 'round\tpeer\tnodes\tstatus\treplies_per_s\tcpu_us_per_reply\terrors\tlost\tanswered_299_301_unlisted\tloadavg\n' >"$ROUNDS_TSV"
+    for round in $(seq "$ROUNDS"); do
+        log "load run $round/$ROUNDS: bare responder and ours, N = $HOSTS (about 2 minutes)"
+        dir=$OUT/peers-$round
+        "$H/bench-peers.sh" -p fake,custom -n "$HOSTS" -d "$DURATION" -o "$dir" --server-label fybootp \
+            --server-cmd "$RESPONDER \"\$BB_NODES\" \"\$BB_SERVER_IP\" \"\$BB_MASK\" \"\$BB_ROUTER\" \"\$BB_HOSTNAME\"" \
+            >"$dir.log" 2>&1
+        # summary.tsv fields: 1 peer, 2 N, 3 status, 6 replies/s, 9 lost, 10
+        # errors, 16 CPU s per 1000 replies, 21-23 answers to requests that
+        # must not be answered ("-" after the first N), 24 load average
+        awk -F'\t' -v r="$round" 'NR > 1 && ($1 == "fake" || $1 == "fybootp") {
+            printf "%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s/%s/%s\t%s\n", r, $1, $2, $3, $6,
+                ($16 == "" || $16 == "-") ? "" : $16 * 1000, $10, $9, $21, $22, $23, $24 }' \
+            "$dir/summary.tsv" >>"$ROUNDS_TSV"
+        awk -F'\t' -v r="$round" '$1 == r { printf "round %s, %-8s %6s nodes: %s, %s replies/s, %s us CPU/reply, errors %s, lost %s, load %s\n",
+            r, $2, $3, $4, $5, $6, $7, $8, $10 }' "$ROUNDS_TSV" | tee -a "$VERDICT" >&2
+    done
+    # col PEER N FIELD: that field of every round with status ok
+    col() { awk -F'\t' -v p="$1" -v n="$2" -v f="$3" 'NR > 1 && $2 == p && $3 == n && $4 == "ok" { print $f }' "$ROUNDS_TSV"; }
+    base_rps=$(col fake 10 5 | best_max)
+    base_cpu=$(col fake 10 6 | best_min)
+    if [ -z "$base_rps" ]; then
+        verdict "bare responder at 10 nodes" "no result" "-" 0
+    else
+        fact "bare responder, 10 nodes, best of $ROUNDS rounds" "$base_rps replies/s, $base_cpu us CPU/reply"
+        for n in "${sizes[@]}"; do
+            rounds_ok=$(col fybootp "$n" 5 | wc -l)
+            if [ "$rounds_ok" = 0 ]; then
+                verdict "fybootp $n nodes" "no result" "-" 0
+                continue
+            fi
+            rps=$(col fybootp "$n" 5 | best_max)
+            cpu=$(col fybootp "$n" 6 | best_min)
+            r=$(calc "$rps / $base_rps")
+            verdict "fybootp $n nodes: replies/s, best / bare best at 10" "${r}x ($rps)" ">= 0.8x" \
+                "$(holds "$r >= 0.8" && echo 1)"
+            fact "  median over rounds (per round: $(col fybootp "$n" 5 | tr '\n' ' '))" \
+                "$(calc "$(col fybootp "$n" 5 | median) / $(col fake 10 5 | median)")x"
+            r=$(calc "$cpu / $base_cpu")
+            verdict "fybootp $n nodes: CPU/reply, best / bare best at 10" "${r}x ($cpu us)" "<= 1.25x" \
+                "$(holds "$r <= 1.25" && echo 1)"
+            fact "  median over rounds (per round: $(col fybootp "$n" 6 | tr '\n' ' '))" \
+                "$(calc "$(col fybootp "$n" 6 | median) / $(col fake 10 6 | median)")x"
+            e=$(col fybootp "$n" 7 | awk '{ s += $1 } END { print s + 0 }')
+            verdict "fybootp $n nodes: invalid replies, all rounds" "$e in $rounds_ok rounds" "0" \
+                "$([ "$e" = 0 ] && [ "$rounds_ok" = "$ROUNDS" ] && echo 1)"
+        done
+        ignored=$(awk -F'\t' 'NR > 1 && $2 == "fybootp" && $9 != "-/-/-" { print $9 }' "$ROUNDS_TSV" | sort -u | tr '\n' ' ')
+        verdict "fybootp: answers to 299 / 301 bytes / unlisted" "$ignored" "0/0/0" \
+            "$([ "$ignored" = "0/0/0 " ] && echo 1)"
+    fi
+fi
+
+# ---- 3. memory runs ----------------------------------------------------------------------
+# status KEY FILE: the value after KEY in the last status line of FILE
+status() { grep '^status ' "$2" | tail -1 | awk -v k="$1" '{ for (i = 1; i < NF; i++) if ($i == k) { print $(i + 1); exit } }'; }
+key() { awk -v k="$2:" '$1 == k { print $2; exit }' "$1"; }
+hwm_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status" 2>/dev/null; }
+# udp_counter NAME: the server namespace's UDP counter NAME
+udp_counter() {
+    ip netns exec "$NS_SRV" cat /proc/net/snmp |
+        awk -v k="$1" '$1 == "Udp:" && !h { for (i = 2; i <= NF; i++) col[$i] = i; h = 1; next }
+                       $1 == "Udp:" && h { print $col[k]; exit }'
+}
+# start_server NAME ARGS...: our responder in the server namespace, on CPU 1
+start_server() {
+    local name=$1; shift
+    taskset -c 1 ip netns exec "$NS_SRV" "$RESPONDER" --max-seconds 900 "$@" "$MEM_DIR/nodes.txt" \
+        "$SRV_IP" "$NET_MASK" "$ROUTER_IP" benchsrv >"$MEM_DIR/$name.srv.out" 2>"$MEM_DIR/$name.srv.err" &
+    SERVER_PID=$!
+    local i
+    for i in $(seq 300); do
+        grep -q '^ready' "$MEM_DIR/$name.srv.out" 2>/dev/null && return 0
+        kill -0 "$SERVER_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    log "$name: the responder did not get ready"; cat "$MEM_DIR/$name.srv.err" >&2
+    return 1
+}
+stop_server() { stop_pid "$SERVER_PID"; SERVER_PID=; }
+# gen ARGS...: bootp-load in the client namespace on CPU 0, bounded in time
+gen() { timeout 600 taskset -c 0 ip netns exec "$NS_CLI" "$LOAD" "$@"; }
+
+if [ "$RUN_MEMORY" = 1 ]; then
+    netns_up "m$$" || exit 3
+    MEM_DIR=$OUT/memory
+    mkdir -p "$MEM_DIR"
+    # node i: 02:00:00:00:00:00 + i -> NODE_IP_BASE + i, as the harness writes them
+    awk -v n="$MEM_NODES" -v ipbase="$NODE_IP_BASE" 'BEGIN {
+        split(ipbase, q, "."); b = ((q[1] * 256 + q[2]) * 256 + q[3]) * 256 + q[4]
+        for (i = 0; i < n; i++) {
+            v = b + i
+            printf "02:00:00:%02x:%02x:%02x %d.%d.%d.%d\n", int(i / 65536) % 256, int(i / 256) % 256, i % 256,
+                int(v / 16777216) % 256, int(v / 65536) % 256, int(v / 256) % 256, v % 256
+        } }' >"$MEM_DIR/nodes.txt"
+    CHECKS=(--secs 3 --expect-ip-base "$NODE_IP_BASE" --expect-mask "$NET_MASK" --expect-router "$ROUTER_IP"
+            --expect-siaddr "$SRV_IP" --expect-sname benchsrv)
+    LISTED=(-n "$MEM_NODES" --mac-base 02:00:00:00:00:00)
+
+    # 3a. answered requests, default limits
+    log "memory: $ANSWER_COUNT answered requests, $MEM_NODES nodes"
+    if start_server answered; then
+        hwm0=$(hwm_kb "$SERVER_PID")
+        gen "${LISTED[@]}" -w 16 -c "$ANSWER_COUNT" -d 300 -q "${CHECKS[@]}" >"$MEM_DIR/answered.out" 2>&1
+        kill -USR1 "$SERVER_PID"; sleep 0.5
+        hwm1=$(hwm_kb "$SERVER_PID")
+        stop_server
+        f=$MEM_DIR/answered.out
+        fact "answered run: replies / errors / lost" "$(key "$f" replies) / $(key "$f" errors) / $(key "$f" lost) ($(key "$f" replies_per_s)/s)"
+        fact "answered run: VmHWM ready -> after (kB)" "$hwm0 -> $hwm1"
+        answered_hwm=$hwm1
+        entries=$(status log_entries "$MEM_DIR/answered.srv.err")
+        verdict "answered run: log entries kept" "$entries" "<= 100000" "$(holds "$entries <= 100000" && echo 1)"
+        fact "answered run: log change count" "$(status log_change_cnt "$MEM_DIR/answered.srv.err")"
+        fact "answered run: bytes per log entry, (after - ready) / entries" \
+            "$(calc "($hwm1 - $hwm0) * 1024 / $entries")"
+    fi
+
+    # 3b. the same with room for 200,000 entries: the difference is what
+    # 100,000 more entries cost, with every fixed cost cancelled out
+    log "memory: log limit 200000, 300000 answered requests"
+    if [ -n "${hwm1:-}" ] && start_server answered200k --log-limit 200000; then
+        gen "${LISTED[@]}" -w 16 -c 300000 -d 120 -q "${CHECKS[@]}" >"$MEM_DIR/answered200k.out" 2>&1
+        kill -USR1 "$SERVER_PID"; sleep 0.5
+        hwm2=$(hwm_kb "$SERVER_PID")
+        stop_server
+        e2=$(status log_entries "$MEM_DIR/answered200k.srv.err")
+        fact "log limit 200000: entries, VmHWM (kB)" "$e2, $hwm2"
+        fact "bytes per log entry, (VmHWM 200k - VmHWM 100k) / 100000" \
+            "$(calc "($hwm2 - $hwm1) * 1024 / ($e2 - $entries)")"
+    fi
+
+    # 3c. the flood: unknown devices of the maker, each request from an
+    # address drawn from the whole prefix (2^24), sent from a second socket
+    # (port 6767: nothing may be answered to it), while a listed client on
+    # port 68 asks 1000 times a second and checks every reply. A reply to a
+    # flood request would reach port 68 and count as an error there.
+    flood_s=$(( (FLOOD_COUNT + FLOOD_RATE - 1) / FLOOD_RATE ))
+    log "memory: flood of $FLOOD_COUNT unknown-device requests at $FLOOD_RATE/s (${flood_s} s) with listed requests"
+    if start_server flood; then
+        hwm0=$(hwm_kb "$SERVER_PID")
+        in0=$(udp_counter InDatagrams); drop0=$(udp_counter RcvbufErrors)
+        gen "${LISTED[@]}" -r 1000 -d $((flood_s + 2)) --fail-on-loss "${CHECKS[@]}" \
+            >"$MEM_DIR/flood-listed.out" 2>"$MEM_DIR/flood-listed.err" &
+        GEN_PIDS=$!
+        sleep 1
+        gen --src-port 6767 -n 1 --mac-base 02:00:00:00:00:00 --unlisted 16777216 \
+            --unlisted-base 02:4b:77:00:00:00 --unlisted-ratio 1 --expect-no-reply \
+            -r "$FLOOD_RATE" -c "$FLOOD_COUNT" -d $((flood_s * 3)) --timeout 200 -q \
+            >"$MEM_DIR/flood.out" 2>&1
+        wait "$GEN_PIDS"; GEN_PIDS=
+        sleep 0.5
+        in1=$(udp_counter InDatagrams); drop1=$(udp_counter RcvbufErrors)
+        kill -USR1 "$SERVER_PID"; sleep 0.5
+        hwm1=$(hwm_kb "$SERVER_PID")
+        stop_server
+        f=$MEM_DIR/flood.out
+        e=$MEM_DIR/flood.srv.err
+        fact "flood: sent (unknown maker addresses)" "$(key "$f" sent_unlisted) at $(key "$f" send_rate)/s"
+        # drawn with replacement from 2^24 addresses: the expected distinct count
+        fact "  of which distinct (expected)" \
+            "$(awk -v n="$(key "$f" sent_unlisted)" 'BEGIN { k = 16777216; printf "%.0f", k * (1 - exp(-n / k)) }')"
+        fact "flood: datagrams the server took / dropped by its socket" "$((in1 - in0)) / $((drop1 - drop0))"
+        fact "flood: VmHWM ready -> after (kB)" "$hwm0 -> $hwm1"
+        verdict "flood: recorded addresses" "$(status new_macs "$e")" "<= 65536" \
+            "$(holds "$(status new_macs "$e") <= 65536" && echo 1)"
+        verdict "flood: log entries" "$(status log_entries "$e")" "<= 100000" \
+            "$(holds "$(status log_entries "$e") <= 100000" && echo 1)"
+        fact "flood: NewMacCnt / LogChangeCnt" "$(status new_mac_cnt "$e") / $(status log_change_cnt "$e")"
+        # Both runs end with a full log; what the flood adds beyond it is the
+        # new-address list and its index.
+        if [ -n "${answered_hwm:-}" ] && [ "$(status log_entries "$e")" = 100000 ]; then
+            fact "flood: bytes per recorded address, (VmHWM flood - answered) / recorded" \
+                "$(calc "($hwm1 - $answered_hwm) * 1024 / $(status new_macs "$e")")"
+        fi
+        g=$MEM_DIR/flood-listed.out
+        verdict "flood: listed requests answered (sent/replies/lost/errors)" \
+            "$(key "$g" sent)/$(key "$g" replies)/$(key "$g" lost)/$(key "$g" errors)" "all, 0 errors" \
+            "$([ "$(key "$g" sent)" = "$(key "$g" replies)" ] && [ "$(key "$g" errors)" = 0 ] && echo 1)"
+        stray=$(( $(key "$g" datagrams_received) - $(key "$g" replies) - $(key "$g" duplicates) - $(key "$g" late) ))
+        verdict "flood: replies to unknown devices (stray datagrams on 68)" "$stray" "0" \
+            "$([ "$stray" = 0 ] && echo 1)"
+    fi
+fi
+
+log "done: $OUT"
+cat "$VERDICT"
+! grep -q ' FAIL$' "$VERDICT"
