@@ -60,7 +60,10 @@ void StoreNodeTable(const FyBootpServer& server, const DocumentFactory& factory)
         const Node root = SelectSingleNode(docNode, "FyBootpInfo");
         const Node nodes = SelectSingleNode(docNode, "FyBootpInfo/Nodes");
         if (root != nullptr && nodes != nullptr) {
-            RemoveChild(root, nodes);
+            // Every Nodes goes, not just the first: the start-up load reads
+            // the rows of all of them, so rows left in a second one would
+            // come back at the next start after the operator removed them.
+            for (const Node old : SelectNodes(docNode, "FyBootpInfo/Nodes")) RemoveChild(root, old);
             WriteTable(root, server);
         }
         SaveInfoFile(document);

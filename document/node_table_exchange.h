@@ -28,9 +28,9 @@ HRESULT put_BootpInfosXml(FyBootpServer& server, std::string_view xml,
                           const DocumentFactory& factory = LibxmlDocumentFactory());
 
 // Rewrites the node table of FyBootpInfo.xml from m_nodes. A file that loads
-// keeps everything else: its first Nodes under a root FyBootpInfo is
-// replaced by a new one appended as the root's last child; without a root
-// or a Nodes the file is saved as it is. A file that is absent or does not
+// keeps everything else: its Nodes elements under a root FyBootpInfo are
+// replaced by one new Nodes appended as the root's last child; without a
+// root or a Nodes the file is saved as it is. A file that is absent or does not
 // load is replaced by a new one holding only the table. Raises DomError.
 void StoreNodeTable(const FyBootpServer& server,
                     const DocumentFactory& factory = LibxmlDocumentFactory());

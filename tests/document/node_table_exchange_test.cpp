@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "document/info_file.h"
+#include "document/startup_load.h"
 #include "tests/document/document_test_support.h"
 
 namespace fybootp {
@@ -139,14 +140,17 @@ TEST_F(NodeTableExchange, MalformedFileIsReplacedByOneHoldingOnlyTheTable) {
               std::string(kDeclaration) + "<FyBootpInfo>" + kStoredAB + "</FyBootpInfo>\n");
 }
 
-TEST_F(NodeTableExchange, FirstNodesIsReplacedAndAppendedAfterEverythingElse) {
+TEST_F(NodeTableExchange, EveryNodesIsReplacedSoRemovedRowsStayRemoved) {
     WriteInfoFile("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FyBootpInfo><Nodes>" + kRowA +
                   "</Nodes>" + kHostInfo + "<Nodes>" + kRowB + "</Nodes></FyBootpInfo>\n");
     Put(Table({NodeXml("192.0.2.50", "000000000050")}));
     EXPECT_EQ(*ReadInfoFile(), std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo + "<Nodes>" +
-                                   kRowB + "</Nodes><Nodes>" +
                                    NodeXml("192.0.2.50", "000000000050") +
                                    "</Nodes></FyBootpInfo>\n");
+    // The next start reads the table that was put, and nothing more.
+    FyBootpServer restarted;
+    LoadInfoDocument(restarted);
+    EXPECT_EQ(restarted.m_nodes.Size(), 1u);
 }
 
 TEST_F(NodeTableExchange, FileWithoutNodesIsSavedUnchangedAndTheTableNotStored) {
