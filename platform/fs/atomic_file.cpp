@@ -1,6 +1,8 @@
 #include "platform/fs/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 
 namespace fybootp::fs {
 namespace {
@@ -127,7 +131,31 @@ int ReadWholeFile(const std::string& path, std::string& out, std::size_t maxByte
     return 0;
 }
 
+// A writer killed between creating its temporary file and the rename leaves
+// the file behind. Its name carries the writer's process id; once no such
+// process exists the file is nobody's and goes. A live process of that id,
+// ours or another, keeps its files.
+void RemoveAbandonedTemporaries(const std::string& path) {
+    const std::string directory = DirectoryOf(path);
+    const std::size_t slash = path.rfind('/');
+    const std::string prefix =
+        (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp-";
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+        if (pid <= 0 || end == nullptr || *end != '-') continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        ::unlinkat(::dirfd(dir), name.c_str(), 0);
+    }
+    ::closedir(dir);
+}
+
 int ReplaceFileAtomically(const std::string& path, std::string_view bytes) {
+    RemoveAbandonedTemporaries(path);
     struct stat old {};
     const bool keepMode = ::stat(path.c_str(), &old) == 0;
     const mode_t mode = keepMode ? (old.st_mode & 07777) : 0666;

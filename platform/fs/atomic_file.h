@@ -7,7 +7,8 @@
 // the target, fsync the directory. Until the rename the old file is
 // untouched, so a crash or a failure at any point leaves either the old
 // content or the new one, never a mix. A failed replacement removes its
-// temporary file.
+// temporary file; a temporary file left by a writer that was killed is
+// removed by the next replacement of the same file.
 
 #include <cstddef>
 #include <string>

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -29,6 +31,24 @@ TEST_F(AtomicFile, ReplacementWritesTheBytesAndLeavesNoTemporary) {
     ASSERT_EQ(fs::ReplaceFileAtomically(path, std::string("second\0bytes", 12)), 0);
     EXPECT_EQ(testing::ReadFile(path), std::string("second\0bytes", 12));
     EXPECT_EQ(testing::DirectoryEntries(m_dir.Path()), std::vector<std::string>{"f.xml"});
+}
+
+TEST_F(AtomicFile, TemporaryOfAKilledWriterGoesWithTheNextReplacement) {
+    // A process that has ended: its id names no process any more.
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    const std::string abandoned = "f.xml.tmp-" + std::to_string(ended) + "-0";
+    const std::string live = "f.xml.tmp-" + std::to_string(::getpid()) + "-99";
+    testing::WriteFile(PathOf(abandoned), "half");
+    testing::WriteFile(PathOf(live), "being written");
+    testing::WriteFile(PathOf("g.xml.tmp-1-0"), "another file's");
+
+    ASSERT_EQ(fs::ReplaceFileAtomically(PathOf("f.xml"), "new"), 0);
+    EXPECT_EQ(testing::DirectoryEntries(m_dir.Path()),
+              (std::vector<std::string>{"f.xml", "f.xml.tmp-" + std::to_string(::getpid()) + "-99",
+                                        "g.xml.tmp-1-0"}));
 }
 
 TEST_F(AtomicFile, NewFileFollowsTheUmaskAndAReplacedOneKeepsItsBits) {
