@@ -44,6 +44,11 @@ TEST(ResponderConcurrency, RequestsDuringTableAndIdentityChangesGiveWholeReplies
     FyBootpServer server(ServerConfig{platform, nullptr});
     const MacAddress anchor = {0x00, 0x00, 0x5E, 0x00, 0x53, 0x01};
     server.m_nodes.Replace({{Addr(192, 0, 2, 10), anchor}});
+    // Requests may be answered before the first change below.
+    server.SetHostName(kAlpha.name);
+    server.m_ipAddr = kAlpha.ip;
+    server.m_subnetMask = kAlpha.mask;
+    server.m_defaultGateway = kAlpha.gateway;
     ASSERT_EQ(server.put_Started(1), S_OK);
 
     std::atomic<bool> done{false};
