@@ -5,23 +5,18 @@
 
 #include "platform/net/netlink_tables.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
-#include <sched.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/net/address_text.h"
-
-extern char** environ;
+#include "tests/support/netns.h"
 
 namespace fybootp::net {
 namespace {
@@ -32,71 +27,34 @@ std::string Join(const std::vector<std::string>& words) {
     return text;
 }
 
-// Runs a command without a shell; its exit status, or -1 when it could not
-// be started or did not exit normally.
-int Run(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A namespace created for one test and entered by the calling thread (setns
-// is per thread, and gtest runs the test on this one). Leaving puts the
-// thread back where it was before the namespace is deleted.
+// The test's own namespace, built on the shared test namespaces and entered
+// by the test thread (setns is per thread, and gtest runs the test on this
+// one) until the test ends. lo starts down.
 class TestNamespace {
 public:
-    TestNamespace() = default;
-    TestNamespace(const TestNamespace&) = delete;
-    TestNamespace& operator=(const TestNamespace&) = delete;
-
-    ~TestNamespace() {
-        if (m_entered && ::setns(m_original, CLONE_NEWNET) != 0) {
-            ADD_FAILURE() << "could not return to the original network namespace";
-        }
-        if (m_original >= 0) ::close(m_original);
-        if (m_created) Run({"ip", "netns", "del", m_name});
-    }
-
     // Empty on success, else why no namespace could be had.
     std::string Enter() {
-        static std::atomic<int> counter{0};
-        m_name = "fyb-nl-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        m_original = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        if (m_original < 0) return "cannot open /proc/thread-self/ns/net";
-        if (Run({"ip", "netns", "add", m_name}) != 0) return "`ip netns add " + m_name + "` failed";
-        m_created = true;
-        const std::string path = "/var/run/netns/" + m_name;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return "cannot open " + path;
-        const int result = ::setns(fd, CLONE_NEWNET);
-        ::close(fd);
-        if (result != 0) return "setns into " + m_name + " failed";
-        m_entered = true;
+        std::string whyNot;
+        m_lab = testing::NetnsLab::Create("nl", &whyNot);
+        if (!m_lab) return whyNot;
+        if (!m_lab->Ip(kRole, "link set lo down")) return "cannot set lo down";
+        m_inside.emplace(*m_lab, kRole);
+        if (!m_inside->Entered()) return "cannot enter the namespace";
         return {};
     }
 
     // `ip -n NAME args...`; records a test failure and returns false when
     // the command fails.
     [[nodiscard]] bool Ip(const std::vector<std::string>& args) const {
-        std::vector<std::string> words{"ip", "-n", m_name};
-        words.insert(words.end(), args.begin(), args.end());
-        const int status = Run(words);
-        if (status != 0) ADD_FAILURE() << "`" << Join(words) << "` exited with " << status;
-        return status == 0;
+        const bool ok = m_lab->Ip(kRole, Join(args));
+        if (!ok) ADD_FAILURE() << "`ip " << Join(args) << "` failed";
+        return ok;
     }
 
 private:
-    std::string m_name;
-    int m_original = -1;
-    bool m_created = false;
-    bool m_entered = false;
+    static constexpr char kRole[] = "probe";  // the namespace Create makes
+    std::unique_ptr<testing::NetnsLab> m_lab;
+    std::optional<testing::NetnsLab::Inside> m_inside;  // left before the lab goes
 };
 
 std::string Describe(const std::vector<AddressRow>& rows) {
@@ -120,7 +78,6 @@ std::string Describe(const std::vector<RouteRow>& rows) {
 class NamespaceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "creating a network namespace needs root";
         const std::string problem = m_namespace.Enter();
         if (!problem.empty()) GTEST_SKIP() << "network namespaces unavailable: " << problem;
     }
