@@ -1,6 +1,7 @@
 #include "core/fy_bootp_server.h"
 
 #include <cstring>
+#include <utility>
 
 #include "core/text_cut.h"
 
@@ -10,7 +11,8 @@ FyBootpServer::FyBootpServer(ServerConfig config)
     : m_newMacs(config.newMacLimit),
       m_logs(config.logLimit),
       m_platform(config.platform ? std::move(config.platform) : MakeSystemResponderPlatform()),
-      m_selfReference(config.selfReference) {
+      m_selfReference(config.selfReference),
+      m_stopWait(config.stopWait) {
     if (m_selfReference == nullptr) {
         // Without a host to tie it to, the object's own reference still
         // counts somewhere, so that tests can watch it.
@@ -23,13 +25,12 @@ FyBootpServer::FyBootpServer(ServerConfig config)
 }
 
 FyBootpServer::~FyBootpServer() {
-    // The process may end while the responder runs: stop the receive thread
-    // before the tables it reads are freed.
-    if (m_self != nullptr) {
-        StopResponder();
-        m_self->Release();
-        m_self = nullptr;
-    }
+    // The process may end while the responder runs, started through Started
+    // or not: stop the receive thread, and wait for any thread whose stop
+    // timed out, before the tables they read are freed.
+    StopResponder();
+    JoinLingeringThreads(true);
+    if (SelfReference* self = std::exchange(m_self, nullptr)) self->Release();
 }
 
 void FyBootpServer::BumpCounter(std::int32_t& counter) {

@@ -8,7 +8,7 @@
 // it for the handling of one request (lookup to appends), never across its
 // blocking receive; every operation holds it for the whole of its change.
 
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +16,7 @@
 #include <span>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "core/bootp_message.h"
 #include "core/bootp_types.h"
@@ -39,6 +40,9 @@ struct ServerConfig {
     SelfReference* selfReference = nullptr;       // null: counts in a lock of its own
     std::size_t logLimit = LogList::kDefaultLimit;
     std::size_t newMacLimit = NewMacList::kDefaultLimit;
+    // How long a stop waits for the receive thread before it reports the
+    // responder stopped; the thread is still joined before the object goes.
+    std::chrono::milliseconds stopWait{7000};
 };
 
 // Receives the replies that handling a request produces.
@@ -65,9 +69,11 @@ public:
     HRESULT get_NewMacCnt(std::int32_t* value);
 
     // The responder. Start returns false, with nothing left open, when the
-    // socket cannot be opened or bound or no thread can be made.
+    // socket cannot be opened or bound or no thread can be made, or when it
+    // runs already.
     bool StartResponder();
     void StopResponder();
+    bool ResponderRunning() const { return m_run != nullptr; }
 
     // One received datagram: recognise, look up, answer or record, log.
     // The caller holds m_lock.
@@ -94,12 +100,17 @@ public:
     std::int32_t m_disableResponse = 0;
     std::int32_t m_newMacCnt = 0;
     std::int32_t m_logChangeCnt = 0;
+    // Replies that the socket would not take at once (send buffer full, no
+    // route): dropped rather than waited for while m_lock is held.
+    std::uint64_t m_unsentReplies = 0;
 
     // Run thread only.
     SelfReference* m_self = nullptr;
 
 private:
-    void ReceiveLoop(std::shared_ptr<net::DatagramSocket> socket);
+    struct ResponderRun;
+    void ReceiveLoop(ResponderRun& run);
+    void JoinLingeringThreads(bool waitForAll);
     void AppendLog(const MacAddress& mac, std::string_view message);
     void AnswerKnownNode(std::span<const std::uint8_t, bootp::kMessageSize> request,
                          const BootpNode& node, ReplySink& replies);
@@ -110,13 +121,18 @@ private:
     std::unique_ptr<ModuleLock> m_ownLock;
     std::unique_ptr<ModuleLockReference> m_ownReference;
 
-    // The responder: socket and thread, owned by the run thread. The socket
-    // is shared with the receive thread, which may outlive a timed-out stop.
-    std::shared_ptr<net::DatagramSocket> m_socket;
+    // The responder, owned by the run thread. Each run has its own socket and
+    // stop flag, shared with its receive thread. A thread whose stop timed
+    // out is kept, not detached: it reads this object, so the destructor
+    // joins it however long that takes.
+    std::chrono::milliseconds m_stopWait;
+    std::shared_ptr<ResponderRun> m_run;
     std::thread m_thread;
-    struct ThreadExit;
-    std::shared_ptr<ThreadExit> m_threadExit;
-    std::atomic<bool> m_stopRequested{false};
+    struct LingeringThread {
+        std::thread thread;
+        std::shared_ptr<ResponderRun> run;
+    };
+    std::vector<LingeringThread> m_lingering;
 
     // Time stamp of the last log entry, reused within the same second.
     std::time_t m_stampTime = -1;
