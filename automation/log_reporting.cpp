@@ -1,6 +1,5 @@
 #include "automation/log_reporting.h"
 
-#include <mutex>
 #include <vector>
 
 #include "document/dom_error.h"
@@ -13,12 +12,12 @@ namespace {
 // The lists are copied under the lock and the document built from the copy,
 // so the responder is held up for a copy, not for the building of a document.
 std::vector<NewMacRecord> SnapshotNewMacs(const FyBootpServer& server) {
-    std::lock_guard lock(server.m_lock);
+    MutexLock lock(server.m_lock);
     return server.m_newMacs.Records();
 }
 
 std::vector<LogRecord> SnapshotLog(const FyBootpServer& server) {
-    std::lock_guard lock(server.m_lock);
+    MutexLock lock(server.m_lock);
     return {server.m_logs.Records().begin(), server.m_logs.Records().end()};
 }
 
@@ -80,7 +79,7 @@ HRESULT put_LogEntries(FyBootpServer& server, std::string_view text,
             // The counter moves with the clearing, so a client polling it
             // learns of every change of the log, also when the file rewrite
             // below fails.
-            std::lock_guard lock(server.m_lock);
+            MutexLock lock(server.m_lock);
             server.m_logs.Clear();
             FyBootpServer::BumpCounter(server.m_logChangeCnt);
         }

@@ -45,13 +45,28 @@ void FyBootpServer::SetHostName(std::string_view name) {
     m_hostName[length] = '\0';
 }
 
+bool FyBootpServer::ResponderRunning() const {
+    m_runThread.AssertHeld();
+    return m_run != nullptr;
+}
+
+const NodeTable& FyBootpServer::NodesOnRunThread() const FYB_NO_THREAD_SAFETY_ANALYSIS {
+    return m_nodes;
+}
+
+ServerIdentity FyBootpServer::IdentityOnRunThread() const FYB_NO_THREAD_SAFETY_ANALYSIS {
+    return {m_hostName, m_ipAddr, m_subnetMask, m_defaultGateway, m_override};
+}
+
 HRESULT FyBootpServer::get_Started(std::int32_t* value) {
+    m_runThread.AssertHeld();
     if (value == nullptr) return E_POINTER;
     *value = m_self != nullptr ? 1 : 0;
     return S_OK;
 }
 
 HRESULT FyBootpServer::put_Started(std::int32_t value) {
+    m_runThread.AssertHeld();
     if (value != 0) {
         if (m_self == nullptr && StartResponder()) {
             m_selfReference->AddRef();
@@ -68,27 +83,27 @@ HRESULT FyBootpServer::put_Started(std::int32_t value) {
 
 HRESULT FyBootpServer::get_DisableResponse(std::int32_t* value) {
     if (value == nullptr) return E_POINTER;
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     *value = m_disableResponse;
     return S_OK;
 }
 
 HRESULT FyBootpServer::put_DisableResponse(std::int32_t value) {
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     m_disableResponse = value;
     return S_OK;
 }
 
 HRESULT FyBootpServer::get_LogChangeCnt(std::int32_t* value) {
     if (value == nullptr) return E_POINTER;
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     *value = m_logChangeCnt;
     return S_OK;
 }
 
 HRESULT FyBootpServer::get_NewMacCnt(std::int32_t* value) {
     if (value == nullptr) return E_POINTER;
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     *value = m_newMacCnt;
     return S_OK;
 }

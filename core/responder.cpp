@@ -18,7 +18,6 @@ namespace {
 
 constexpr std::uint16_t kClientPort = 68;
 constexpr std::size_t kReceiveBufferSize = 500;
-constexpr auto kStopWait = std::chrono::milliseconds(7000);
 constexpr char kUnknownMakerMessage[] = "Unknown Quellmar MAC address found";
 
 bool HasMakerPrefix(const MacAddress& mac) {
@@ -59,6 +58,7 @@ struct FyBootpServer::ResponderRun {
 };
 
 bool FyBootpServer::StartResponder() {
+    m_runThread.AssertHeld();
     if (m_run) return false;
     JoinLingeringThreads(false);
     net::OpenResult opened = m_platform->OpenSocket();
@@ -78,6 +78,7 @@ bool FyBootpServer::StartResponder() {
 }
 
 void FyBootpServer::StopResponder() {
+    m_runThread.AssertHeld();
     if (!m_run) return;
     std::shared_ptr<ResponderRun> run = std::move(m_run);
     run->stopRequested.store(true);
@@ -129,7 +130,7 @@ void FyBootpServer::ReceiveLoop(ResponderRun& run) {
         // competes with the interface calls for m_lock.
         if (!bootp::IsBootRequest(datagram)) continue;
 
-        std::lock_guard lock(m_lock);
+        MutexLock lock(m_lock);
         BroadcastReplies replies(socket, received.interfaceIndex, m_unsentReplies);
         HandleDatagram(datagram, replies);
     }
