@@ -9,19 +9,6 @@
 namespace fybootp {
 namespace {
 
-class LibxmlDocumentFactoryImpl final : public DocumentFactory {
-public:
-    Document Create() const override {
-        xml::PrepareLibxml();
-        Document document(xmlNewDoc(xml::ToXml("1.0")));
-        // Element names then live once in the dictionary rather than once
-        // per element: three fewer allocations for every row written.
-        if (document != nullptr) document->dict = xmlDictCreate();
-        if (document != nullptr && document->dict == nullptr) return nullptr;
-        return document;
-    }
-};
-
 struct NodeFree {
     void operator()(xmlNode* node) const { xmlFreeNode(node); }
 };
@@ -85,8 +72,25 @@ Node FindFirst(Node node, std::string_view path) {
 
 }  // namespace
 
+InfoFileAccess& DocumentFactory::InfoFile() const { return DefaultInfoFileAccess(); }
+
+InfoFileAccess& DefaultInfoFileAccess() {
+    static InfoFileAccess access;
+    return access;
+}
+
+Document LibxmlDocuments::Create() const {
+    xml::PrepareLibxml();
+    Document document(xmlNewDoc(xml::ToXml("1.0")));
+    // Element names then live once in the dictionary rather than once per
+    // element: three fewer allocations for every row written.
+    if (document != nullptr) document->dict = xmlDictCreate();
+    if (document != nullptr && document->dict == nullptr) return nullptr;
+    return document;
+}
+
 const DocumentFactory& LibxmlDocumentFactory() {
-    static const LibxmlDocumentFactoryImpl factory;
+    static const LibxmlDocuments factory;
     return factory;
 }
 
