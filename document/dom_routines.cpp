@@ -4,6 +4,7 @@
 
 #include "document/dom_error.h"
 #include "document/text_forms.h"
+#include "document/xml_memory.h"
 #include "document/xml_text.h"
 
 namespace fybootp {
@@ -81,11 +82,15 @@ InfoFileAccess& DefaultInfoFileAccess() {
 
 Document LibxmlDocuments::Create() const {
     xml::PrepareLibxml();
-    Document document(xmlNewDoc(xml::ToXml("1.0")));
+    // libxml2 is always there: no document means no memory, which must not
+    // pass for the absence of an XML component (operations then succeed
+    // without doing anything).
+    const std::size_t failedBefore = xml::FailedAllocations();
+    Document document(CheckAllocated(xmlNewDoc(xml::ToXml("1.0"))));
+    xml::MarkIntact(document.get(), failedBefore);
     // Element names then live once in the dictionary rather than once per
     // element: three fewer allocations for every row written.
-    if (document != nullptr) document->dict = xmlDictCreate();
-    if (document != nullptr && document->dict == nullptr) return nullptr;
+    document->dict = CheckAllocated(xmlDictCreate());
     return document;
 }
 

@@ -29,7 +29,8 @@ using Node = xmlNode*;
 class DocumentFactory {
 public:
     virtual ~DocumentFactory() = default;
-    // A new empty document, or none; never raises.
+    // A new empty document, or none when there is no XML component. Raises
+    // DomError only when memory runs out.
     virtual Document Create() const = 0;
     // The process's default unless a factory is given one of its own.
     virtual InfoFileAccess& InfoFile() const;

@@ -8,6 +8,7 @@
 
 #include "document/dom_error.h"
 #include "document/limits.h"
+#include "document/xml_memory.h"
 #include "document/xml_text.h"
 #include "platform/fs/atomic_file.h"
 
@@ -40,11 +41,15 @@ std::string Serialize(xmlDoc* document, const char* encoding) {
     xml::PrepareLibxml();
     TextSink sink;
     const int options = HasDeclaration(document) ? 0 : XML_SAVE_NO_DECL;
+    // A document that lost part of itself to a failed allocation is never
+    // written out, nor one whose writing lost part of it.
+    xml::CheckIntact(document);
     xmlSaveCtxtPtr save = xmlSaveToIO(AppendToSink, nullptr, &sink, encoding, options);
     if (save == nullptr) throw DomError(E_FAIL);
     const long written = xmlSaveDoc(save, document);
     const int closed = xmlSaveClose(save);
     if (sink.failed) throw DomError(E_OUTOFMEMORY);
+    xml::CheckIntact(document);
     CheckSucceeded(written, E_FAIL);
     CheckSucceeded(closed, E_FAIL);
     return std::move(sink.text);

@@ -10,6 +10,7 @@
 #include "document/dom_error.h"
 #include "document/limits.h"
 #include "document/xml_encoding.h"
+#include "document/xml_memory.h"
 
 namespace fybootp::xml {
 namespace {
@@ -57,6 +58,7 @@ void IgnoreError(void*, xmlErrorPtr) {}
 void PrepareLibxml() {
     static std::once_flag once;
     std::call_once(once, [] {
+        InstallAllocationHooks();
         xmlInitParser();
         xmlSetExternalEntityLoader(RefuseExternalEntity);
     });
@@ -122,6 +124,7 @@ OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin, Refusal* ref
         return {};
     }
 
+    const std::size_t failedBefore = FailedAllocations();
     std::unique_ptr<xmlParserCtxt, ParserFree> parser(CheckAllocated(xmlNewParserCtxt()));
     ParseState state;
     parser->_private = &state;
@@ -137,6 +140,11 @@ OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin, Refusal* ref
     Reader reader{bytes};
     OwnedDocument document(
         xmlCtxtReadIO(parser.get(), ReadPiece, nullptr, &reader, nullptr, encoding, options));
+    // Memory that ran out is no verdict on the text: a valid file taken for
+    // an unloadable one would be replaced.
+    if (FailedAllocations() != failedBefore || parser->errNo == XML_ERR_NO_MEMORY) {
+        throw DomError(E_OUTOFMEMORY);
+    }
     if (state.sawDoctype || (document != nullptr && (document->intSubset != nullptr ||
                                                      document->extSubset != nullptr))) {
         why = Refusal::kDoctype;
@@ -146,6 +154,7 @@ OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin, Refusal* ref
         why = Refusal::kMalformed;
         return {};
     }
+    MarkIntact(document.get(), failedBefore);
     return document;
 }
 
