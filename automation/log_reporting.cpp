@@ -30,12 +30,14 @@ std::string_view FieldText(const char* field, std::size_t size) {
 
 void RemoveStoredLogs(const DocumentFactory& factory) {
     Document document = CreateInfoDocument(factory);
-    if (document == nullptr || !LoadInfoFile(document)) return;  // never created here
+    if (document == nullptr) return;
+    InfoFileAccess& access = factory.InfoFile();
+    if (!LoadInfoFile(document, access)) return;  // never created or replaced here
     const Node docNode = AsNode(document.get());
     const Node root = SelectSingleNode(docNode, "FyBootpInfo");
     const Node logs = SelectSingleNode(docNode, "FyBootpInfo/Logs");
     if (root != nullptr && logs != nullptr) RemoveChild(root, logs);
-    SaveInfoFile(document);
+    SaveInfoFile(document, access);
 }
 
 }  // namespace

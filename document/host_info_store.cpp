@@ -20,7 +20,9 @@ void StoreHostInfo(const FyBootpServer& server, const DocumentFactory& factory) 
     Document document = CreateInfoDocument(factory);
     if (document == nullptr) return;
     const bool fixed = server.m_override != 0;
-    if (LoadInfoFile(document)) {
+    InfoFileAccess& access = factory.InfoFile();
+    const InfoFileLoad load = LoadInfoFile(document, access);
+    if (load) {
         const Node docNode = AsNode(document.get());
         if (const Node root = SelectSingleNode(docNode, "FyBootpInfo")) {
             // Every HostInfo goes, not just the first: the start-up load takes
@@ -31,9 +33,10 @@ void StoreHostInfo(const FyBootpServer& server, const DocumentFactory& factory) 
             }
             if (fixed) AppendHostInfo(root, server, "1");
         }
-        SaveInfoFile(document);
+        SaveInfoFile(document, access);
         return;
     }
+    KeepUnloadableFile(load, access);
     // The document is still the empty one made above. The new file gets the
     // node table too: a file without Nodes is saved unchanged by every later
     // table change, so without it no table would be stored again and the
@@ -42,7 +45,7 @@ void StoreHostInfo(const FyBootpServer& server, const DocumentFactory& factory) 
     const Node root = AppendElement(AsNode(document.get()), "FyBootpInfo");
     WriteNodeRows(AppendElement(root, "Nodes"), server.m_nodes.Rows(), true);
     if (fixed) AppendHostInfo(root, server, "1");
-    SaveInfoFile(document);
+    SaveInfoFile(document, access);
 }
 
 }  // namespace fybootp

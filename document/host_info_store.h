@@ -19,10 +19,11 @@ Node AppendHostInfo(Node parent, const FyBootpServer& server, std::string_view o
 // Brings FyBootpInfo.xml into line with the identity. A file that loads:
 // under a root FyBootpInfo its first HostInfo is removed and, with m_override
 // on, a new one (Override "1") appended as the root's last child; the file
-// is saved, unchanged when it has no such root. A file that is absent or does
-// not load is replaced by the declaration, the root, Nodes with the whole node
-// table and, with m_override on, HostInfo. Without a document nothing
-// happens. Raises DomError.
+// is saved, unchanged when it has no such root. A file that is absent, or
+// does not load (after a copy of it was kept, KeepUnloadableFile), is
+// replaced by the declaration, the root, Nodes with the whole node table and,
+// with m_override on, HostInfo. A file that cannot be read is left alone
+// (LoadInfoFile). Without a document nothing happens. Raises DomError.
 void StoreHostInfo(const FyBootpServer& server,
                    const DocumentFactory& factory = LibxmlDocumentFactory());
 

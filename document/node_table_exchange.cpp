@@ -55,24 +55,27 @@ HRESULT put_BootpInfosXml(FyBootpServer& server, std::string_view xml,
 void StoreNodeTable(const FyBootpServer& server, const DocumentFactory& factory) {
     Document document = CreateInfoDocument(factory);
     if (document == nullptr) return;
-    if (LoadInfoFile(document)) {
+    InfoFileAccess& access = factory.InfoFile();
+    const InfoFileLoad load = LoadInfoFile(document, access);
+    if (load) {
         const Node docNode = AsNode(document.get());
-        const Node root = SelectSingleNode(docNode, "FyBootpInfo");
-        const Node nodes = SelectSingleNode(docNode, "FyBootpInfo/Nodes");
-        if (root != nullptr && nodes != nullptr) {
+        if (const Node root = SelectSingleNode(docNode, "FyBootpInfo")) {
             // Every Nodes goes, not just the first: the start-up load reads
             // the rows of all of them, so rows left in a second one would
             // come back at the next start after the operator removed them.
+            // A root without one gets one, or no edit would ever be stored.
             for (const Node old : SelectNodes(docNode, "FyBootpInfo/Nodes")) RemoveChild(root, old);
             WriteTable(root, server);
         }
-        SaveInfoFile(document);
+        SaveInfoFile(document, access);
         return;
     }
-    // A malformed file's content, HostInfo included, is not carried over.
+    // A malformed file's content, HostInfo included, is not carried over;
+    // the file itself is kept beside the new one.
+    KeepUnloadableFile(load, access);
     const NewDocument created = NewInfoDocument(factory);
     if (created.root != nullptr) WriteTable(created.root, server);
-    SaveInfoFile(created.document);
+    SaveInfoFile(created.document, access);
 }
 
 }  // namespace fybootp

@@ -36,13 +36,30 @@ StoredIdentity ReadStoredIdentity(Node hostInfo) {
     return stored;
 }
 
+// Whether the file loaded. A file that cannot be read is like none for the
+// start, which detects the identity, but it is remembered: the empty table
+// must not be saved over the rows the file holds.
+bool LoadFileAtStart(Document& document, InfoFileAccess& access) {
+    access.SetStartupReadStatus(S_OK);
+    try {
+        return static_cast<bool>(LoadInfoFile(document, access));
+    } catch (const DomError& error) {
+        access.SetStartupReadStatus(error.Status());
+        access.Events().Write(journal::Priority::kError,
+                              std::string(kInfoFileName) +
+                                  " could not be read at start; the server runs with an empty "
+                                  "table and saves no change until it starts with a readable file");
+        return false;
+    }
+}
+
 }  // namespace
 
 std::size_t LoadInfoDocument(FyBootpServer& server, const DocumentFactory& factory,
                              const HostInfoSource& source) {
     Document document = CreateInfoDocument(factory);
     if (document == nullptr) return 0;
-    if (!LoadInfoFile(document)) {
+    if (!LoadFileAtStart(document, factory.InfoFile())) {
         DetectHostInfo(server, source);
         return 0;
     }
