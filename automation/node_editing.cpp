@@ -33,7 +33,7 @@ constexpr HRESULT kTableFull = HresultFromWin32(223);
 // table cannot grow (the table keeps its rows then).
 HRESULT ChangeRow(FyBootpServer& server, const BootpNode& row) noexcept {
     try {
-        std::lock_guard lock(server.m_lock);
+        MutexLock lock(server.m_lock);
         if (const auto position = FirstRowOf(server.m_nodes, row.macAddr)) {
             server.m_nodes.Assign(*position, row);
         } else if (server.m_nodes.Size() >= kMaxStoredRows) {
@@ -60,7 +60,10 @@ HRESULT AddBootpInfo(FyBootpServer& server, std::string_view macAddr, std::int32
         const HRESULT changed = ChangeRow(server, BootpNode{static_cast<Ipv4Address>(ipAddr), *mac});
         if (changed != S_OK) return changed;
     }
-    return RunDocumentOperation([&] { StoreNodeTable(server, factory); });
+    return RunDocumentOperation([&] {
+        server.m_runThread.AssertHeld();
+        StoreNodeTable(server, factory);
+    });
 }
 
 HRESULT DeleteBootpInfo(FyBootpServer& server, std::string_view macAddr,
@@ -68,14 +71,17 @@ HRESULT DeleteBootpInfo(FyBootpServer& server, std::string_view macAddr,
     const std::optional<MacAddress> mac = DecodeArgument(macAddr);
     if (!mac) return S_FALSE;
     try {
-        std::lock_guard lock(server.m_lock);
+        MutexLock lock(server.m_lock);
         const auto position = FirstRowOf(server.m_nodes, *mac);
         if (!position) return S_FALSE;  // the file is not touched
         server.m_nodes.Erase(*position);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    return RunDocumentOperation([&] { StoreNodeTable(server, factory); });
+    return RunDocumentOperation([&] {
+        server.m_runThread.AssertHeld();
+        StoreNodeTable(server, factory);
+    });
 }
 
 }  // namespace fybootp

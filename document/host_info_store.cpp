@@ -7,19 +7,20 @@
 namespace fybootp {
 
 Node AppendHostInfo(Node parent, const FyBootpServer& server, std::string_view overrideText) {
+    const ServerIdentity identity = server.IdentityOnRunThread();
     const Node hostInfo = AppendElement(parent, "HostInfo");
     AppendTextElement(hostInfo, "Override", overrideText);
-    AppendTextElement(hostInfo, "Name", server.HostName());
-    AppendTextElement(hostInfo, "IpAddr", net::InetNtoa(server.m_ipAddr));
-    AppendTextElement(hostInfo, "SubnetMask", net::InetNtoa(server.m_subnetMask));
-    AppendTextElement(hostInfo, "DefaultGateway", net::InetNtoa(server.m_defaultGateway));
+    AppendTextElement(hostInfo, "Name", identity.hostName);
+    AppendTextElement(hostInfo, "IpAddr", net::InetNtoa(identity.ipAddr));
+    AppendTextElement(hostInfo, "SubnetMask", net::InetNtoa(identity.subnetMask));
+    AppendTextElement(hostInfo, "DefaultGateway", net::InetNtoa(identity.defaultGateway));
     return hostInfo;
 }
 
 void StoreHostInfo(const FyBootpServer& server, const DocumentFactory& factory) {
     Document document = CreateInfoDocument(factory);
     if (document == nullptr) return;
-    const bool fixed = server.m_override != 0;
+    const bool fixed = server.IdentityOnRunThread().override != 0;
     InfoFileAccess& access = factory.InfoFile();
     const InfoFileLoad load = LoadInfoFile(document, access);
     if (load) {
@@ -43,7 +44,7 @@ void StoreHostInfo(const FyBootpServer& server, const DocumentFactory& factory) 
     // server would come up with an empty table after its next start.
     AppendDeclaration(document.get());
     const Node root = AppendElement(AsNode(document.get()), "FyBootpInfo");
-    WriteNodeRows(AppendElement(root, "Nodes"), server.m_nodes.Rows(), true);
+    WriteNodeRows(AppendElement(root, "Nodes"), server.NodesOnRunThread().Rows(), true);
     if (fixed) AppendHostInfo(root, server, "1");
     SaveInfoFile(document, access);
 }

@@ -1,6 +1,5 @@
 #include "document/node_table_exchange.h"
 
-#include <mutex>
 #include <vector>
 
 #include "document/dom_error.h"
@@ -13,7 +12,7 @@ namespace {
 void ReplaceNodeTable(FyBootpServer& server, std::vector<BootpNode> rows) {
     // One unit for the receive thread: it never answers from the new table
     // while an address of it is still listed as new, nor the reverse.
-    std::lock_guard lock(server.m_lock);
+    MutexLock lock(server.m_lock);
     server.m_nodes.Replace(std::move(rows));
     // The list holds each address once, so removing every listed address is
     // removing the first equal entry for each row.
@@ -21,8 +20,8 @@ void ReplaceNodeTable(FyBootpServer& server, std::vector<BootpNode> rows) {
     for (std::size_t i = 0; i < removed; ++i) FyBootpServer::BumpCounter(server.m_newMacCnt);
 }
 
-void WriteTable(Node root, const FyBootpServer& server) {
-    WriteNodeRows(AppendElement(root, "Nodes"), server.m_nodes.Rows(), true);
+void WriteTable(Node root, const FyBootpServer& server) FYB_REQUIRES_SHARED(server.m_runThread) {
+    WriteNodeRows(AppendElement(root, "Nodes"), server.NodesOnRunThread().Rows(), true);
 }
 
 }  // namespace
@@ -31,8 +30,8 @@ HRESULT get_BootpInfosXml(const FyBootpServer& server, std::string* pVal,
                           const DocumentFactory& factory) {
     if (pVal == nullptr) return E_POINTER;
     return RunDocumentOperation([&] {
+        server.m_runThread.AssertHeld();
         const NewDocument built = NewInfoDocument(factory);
-        // Only the run thread changes m_nodes, and this runs on it.
         WriteTable(built.root, server);
         *pVal = DocumentText(built.document);
     });
@@ -47,6 +46,7 @@ HRESULT put_BootpInfosXml(FyBootpServer& server, std::string_view xml,
             if (document == nullptr || !LoadXmlText(document, xml)) return;
             ReadNodeRows(document, rows);
         }  // the parsed text is freed before the file is loaded
+        server.m_runThread.AssertHeld();
         ReplaceNodeTable(server, std::move(rows));
         StoreNodeTable(server, factory);
     });

@@ -35,6 +35,7 @@ HRESULT put_BootpInfosXml(FyBootpServer& server, std::string_view xml,
 // load, after a copy of it was kept (KeepUnloadableFile). A file that
 // cannot be read is left alone (LoadInfoFile). Raises DomError.
 void StoreNodeTable(const FyBootpServer& server,
-                    const DocumentFactory& factory = LibxmlDocumentFactory());
+                    const DocumentFactory& factory = LibxmlDocumentFactory())
+    FYB_REQUIRES_SHARED(server.m_runThread);
 
 }  // namespace fybootp

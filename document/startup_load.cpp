@@ -70,7 +70,7 @@ std::size_t LoadInfoDocument(FyBootpServer& server, const DocumentFactory& facto
         hostInfo != nullptr ? ReadStoredIdentity(hostInfo) : StoredIdentity{};
     const bool fixed = hostInfo != nullptr;
     {
-        std::lock_guard lock(server.m_lock);
+        MutexLock lock(server.m_lock);
         server.m_nodes.Replace(std::move(rows));
         server.SetHostName(stored.name);  // cut to 99 bytes, never inside a character
         server.m_ipAddr = stored.ipAddr;
@@ -89,7 +89,7 @@ void DetectHostInfo(FyBootpServer& server, const HostInfoSource& source) {
     std::vector<net::RouteRow> routes;
     const bool haveRoute = source.ReadRouteTable(routes) == 0 && !routes.empty();
 
-    std::lock_guard lock(server.m_lock);
+    MutexLock lock(server.m_lock);
     server.SetHostName(name);
     if (haveAddress) {
         server.m_ipAddr = addresses.front().address;
