@@ -1,0 +1,21 @@
+// fybootp: the server process. Its result is its exit code: 0 to 255 as
+// themselves, any other result 1, and a non-zero result also on standard
+// error in a form scripts read.
+
+#include <cstdio>
+
+#include "automation/fybootp_ids.h"
+#include "host/command_line.h"
+#include "host/service_runtime.h"
+#include "host/string_table.h"
+
+int main() {
+    using namespace fybootp::host;
+    // Before any thread exists, so that every thread inherits the mask.
+    BlockControlSignals();
+    ServiceHost& host = TheServiceHost();
+    InitHost(host, kServiceNameId, FyBootpClassTable(), fybootp::LIBID_FYBOOTPLib);
+    const long result = RunEntry(host, DefaultRegistrationOps(), ProcessCommandLine());
+    if (result != 0) std::fprintf(stderr, "%s\n", ResultLine(result).c_str());
+    return ExitCodeOf(result);
+}
