@@ -96,8 +96,8 @@ HRESULT BusChannel::GetProperty(const std::string& interface, const char* name, 
     int r = sd_bus_get_property(m_bus, m_server.c_str(), m_objectPath.c_str(), interface.c_str(),
                                 name, &call.error, &call.reply, signature.c_str());
     if (r < 0) return HresultFromBusError(&call.error, r, CallKind::kBound);
-    r = sd_bus_message_enter_container(call.reply, 'v', signature.c_str());
-    if (r > 0) r = ReadValue(call.reply, type, value);
+    // The reply stands inside the variant already.
+    r = ReadValue(call.reply, type, value);
     return r > 0 ? S_OK : E_UNEXPECTED;
 }
 
