@@ -131,6 +131,34 @@ TEST_F(LocalServerCourse, SigintEndsAServerStartedByHandWhateverItsCount) {
     EXPECT_EQ(client->get_LogChangeCnt(&count), RPC_E_DISCONNECTED);
 }
 
+TEST_F(LocalServerCourse, IntrospectionTakesNoReferenceAndShowsTheInterface) {
+    auto server = StartServer();
+    FILE* pipe = popen(("busctl --address=" + bus->Address() + " call " + kName + " " +
+                        kObjectPath + " org.freedesktop.DBus.Introspectable Introspect 2>&1")
+                           .c_str(),
+                       "r");
+    std::string text;
+    char chunk[4096];
+    while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr) text += chunk;
+    ASSERT_EQ(pclose(pipe), 0) << text;
+    EXPECT_NE(text.find("<method name=\\\"AddBootpInfo\\\">"), std::string::npos) << text;
+    EXPECT_NE(text.find("<interface name=\\\"org.fybootp.IFyServerControl\\\">"),
+              std::string::npos);
+    // Read-only properties have no setter, the others are writable.
+    EXPECT_NE(text.find("<property name=\\\"LogChangeCnt\\\" type=\\\"i\\\" access=\\\"read\\\">"),
+              std::string::npos);
+    EXPECT_NE(text.find("<property name=\\\"Started\\\" type=\\\"i\\\" access=\\\"readwrite\\\">"),
+              std::string::npos);
+    // No reference was taken, so none was given back: the server stays.
+    EXPECT_FALSE(server->Wait(300ms).has_value());
+}
+
+TEST_F(LocalServerCourse, AServerNobodyReferencesEndsAfterThirtySeconds) {
+    auto server = StartServer();
+    EXPECT_FALSE(server->Wait(25s).has_value());
+    EXPECT_EQ(server->Wait(15s), 0);
+}
+
 using StatusesAcrossTheBus = ServerProcessTest;
 
 TEST_F(StatusesAcrossTheBus, SuccessAndFailureStatusesArriveExactly) {
