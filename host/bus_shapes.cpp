@@ -75,9 +75,10 @@ const bus::BusClass& FyBootpBusClass() {
         .busName = kBusName,
         .classPath = kClassObjectPath,
         .objectPath = kServerObjectPath,
-        .interfaces = {{kServerInterface, IID_IFyBootpServer, ServerTypeDesc(), &InvokeServer},
+        .interfaces = {{kServerInterface, IID_IFyBootpServer, ServerTypeDesc(), &InvokeServer,
+                        {"LogChangeCnt", "NewMacCnt"}},
                        {kControlInterface, IID_IFyServerControl, ServerControlTypeDesc(),
-                        &InvokeControl}},
+                        &InvokeControl, {}}},
         .maxTextBytes = kClientTextLimits.maxBytes,
     };
     return shape;

@@ -15,12 +15,16 @@ BusMember* FindMutable(std::vector<BusMember>& members, std::string_view name) {
 
 bool DescribeMethod(const MemberDesc& desc, std::size_t index, BusMember* member) {
     member->methodIndex = index;
-    member->outSignature = "i";
+    // The status first, then a retval if there is one.
+    std::string in;
+    std::string out(1, 'i');
     for (const ParamDesc& param : desc.params) {
         const char code = SignatureOf(param.type);
         if (code == '\0') return false;
-        (IsRetval(param) ? member->outSignature : member->inSignature) += code;
+        (IsRetval(param) ? out : in).push_back(code);
     }
+    member->inSignature = std::move(in);
+    member->outSignature = std::move(out);
     return true;
 }
 
@@ -67,7 +71,8 @@ char SignatureOf(VARTYPE type) {
     }
 }
 
-bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members) {
+bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members,
+                     const std::vector<std::string>& signalled) {
     members->clear();
     const std::size_t first = FirstVtableIndex(type);
     for (std::size_t i = 0; i < type.members.size(); ++i) {
@@ -87,8 +92,9 @@ bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members) {
                                  : DescribeMethod(desc, first + i, member);
         if (!ok) return false;
     }
-    for (const BusMember& member : *members) {
+    for (BusMember& member : *members) {
         if (member.isProperty && member.getIndex == kNoMember) return false;  // write-only
+        for (const std::string& name : signalled) member.signalled |= member.name == name;
     }
     return true;
 }
@@ -112,12 +118,13 @@ BusVtable::BusVtable(const TypeDesc& type, const std::vector<BusMember>& members
         const char* name = Keep(member.name);
         if (member.isProperty) {
             const char* signature = Keep(std::string(1, SignatureOf(member.propertyType)));
-            if (member.putIndex == kNoMember) {
-                m_entries.push_back(SD_BUS_PROPERTY(name, signature, handlers.get, 0, 0));
-            } else {
-                m_entries.push_back(SD_BUS_WRITABLE_PROPERTY(name, signature, handlers.get,
+            sd_bus_vtable entry =
+                member.putIndex == kNoMember
+                    ? sd_bus_vtable(SD_BUS_PROPERTY(name, signature, handlers.get, 0, 0))
+                    : sd_bus_vtable(SD_BUS_WRITABLE_PROPERTY(name, signature, handlers.get,
                                                              handlers.set, 0, 0));
-            }
+            if (member.signalled) entry.flags = SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE;
+            m_entries.push_back(entry);
             continue;
         }
         const MemberDesc& desc = type.members[member.methodIndex - FirstVtableIndex(type)];

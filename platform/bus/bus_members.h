@@ -29,11 +29,14 @@ struct BusMember {
     VARTYPE propertyType = VT_EMPTY;
     std::size_t getIndex = kNoMember;
     std::size_t putIndex = kNoMember;
+    bool signalled = false;  // emits PropertiesChanged
 };
 
 // One entry per method and one per property, in the order of first
 // appearance. False when a member has a type that has no bus form here.
-bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members);
+// `signalled` names the properties that emit PropertiesChanged.
+bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members,
+                     const std::vector<std::string>& signalled = {});
 
 struct VtableHandlers {
     sd_bus_message_handler_t method;

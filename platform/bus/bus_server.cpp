@@ -16,6 +16,10 @@ namespace {
 
 thread_local BusServer* t_server = nullptr;
 
+// Changes of signalled properties go out at most this often.
+constexpr std::uint64_t kSignalPeriodUsec = 100'000;
+constexpr std::uint64_t kSignalAccuracyUsec = 10'000;
+
 // The group whose members may call the server besides root.
 constexpr char kClientGroup[] = "fybootp";
 
@@ -66,10 +70,14 @@ int BusServer::Open(RunLoop& loop, std::vector<BusClass> classes,
     }
     server->reset(new BusServer(bus, std::move(classes)));
     t_server = server->get();
-    return 0;
+    r = sd_event_add_time_relative(loop.Event(), &(*server)->m_signalTimer, CLOCK_MONOTONIC,
+                                   kSignalPeriodUsec, kSignalAccuracyUsec, &BusServer::OnSignalTimer,
+                                   server->get());
+    return r < 0 ? r : 0;
 }
 
 BusServer::~BusServer() {
+    sd_event_source_disable_unref(m_signalTimer);
     for (auto& exported : m_exports) {
         if (exported->factory != nullptr) RevokeClassObject(exported->cookie);
         DropPeers(*exported, false);
@@ -136,7 +144,10 @@ HRESULT BusServer::ExportClass(Exported& exported) {
         auto itf = std::make_unique<InterfaceSlot>();
         itf->owner = &exported;
         itf->index = i;
-        if (!DescribeMembers(shape.interfaces[i].type, &itf->members)) return E_INVALIDARG;
+        if (!DescribeMembers(shape.interfaces[i].type, &itf->members,
+                             shape.interfaces[i].signalled)) {
+            return E_INVALIDARG;
+        }
         itf->vtable =
             std::make_unique<BusVtable>(shape.interfaces[i].type, itf->members, handlers);
         r = sd_bus_add_object_vtable(m_bus, &slot, shape.objectPath.c_str(),
@@ -226,6 +237,13 @@ HRESULT BusServer::CheckPeer(sd_bus_message* message) {
     return allowed ? S_OK : E_ACCESSDENIED;
 }
 
+HRESULT BusServer::CheckCaller(Exported& exported, sd_bus_message* message) {
+    // A tracked peer passed the check when it took its first reference or
+    // lock; its credentials cannot change while its connection lasts.
+    if (FindPeer(exported, sd_bus_message_get_sender(message)) != nullptr) return S_OK;
+    return CheckPeer(message);
+}
+
 BusServer::Peer* BusServer::FindPeer(Exported& exported, const char* sender) {
     if (sender == nullptr) return nullptr;
     const auto found = exported.peers.find(sender);
@@ -263,6 +281,52 @@ int BusServer::OnPeerGone(sd_bus_track*, void* userdata) {
     }
     sd_bus_track_unref(peer->track);
     return 0;
+}
+
+int BusServer::OnSignalTimer(sd_event_source* source, std::uint64_t, void* userdata) {
+    auto& server = *static_cast<BusServer*>(userdata);
+    for (auto& exported : server.m_exports) server.SignalChanges(*exported);
+    sd_event_source_set_time_relative(source, kSignalPeriodUsec);
+    sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
+    return 0;
+}
+
+// Reads the signalled properties through a reference that a peer holds, so
+// that the reads never move the count to 0; without such a peer nobody
+// could be listening for long, and nothing is read.
+void BusServer::SignalChanges(Exported& exported) {
+    if (exported.disconnected || exported.factory == nullptr) return;
+    IUnknown* identity = nullptr;
+    for (const auto& [name, peer] : exported.peers) {
+        if (!peer->references.empty()) identity = peer->references.front();
+    }
+    if (identity == nullptr) return;
+    for (auto& slot : exported.interfaces) {
+        const BusInterface& itf = exported.shape.interfaces[slot->index];
+        std::vector<std::string> changed;
+        for (const BusMember& member : slot->members) {
+            if (!member.signalled) continue;
+            ComPtr<IUnknown> target;
+            if (Failed(QueryInterfaceAs(identity, itf.iid, target.Receive()))) continue;
+            std::vector<Variant> none;
+            Variant value;
+            if (Failed(Guarded([&] { return itf.invoke(target.Get(), member.getIndex, none, &value); }))) {
+                continue;
+            }
+            auto [at, inserted] = slot->lastSignalled.try_emplace(member.name, value);
+            if (inserted) continue;  // the first reading is the baseline
+            if (!(at->second == value)) {
+                at->second = std::move(value);
+                changed.push_back(member.name);
+            }
+        }
+        if (changed.empty()) continue;
+        std::vector<char*> names;
+        for (std::string& name : changed) names.push_back(name.data());
+        names.push_back(nullptr);
+        sd_bus_emit_properties_changed_strv(m_bus, exported.shape.objectPath.c_str(),
+                                            itf.name.c_str(), names.data());
+    }
 }
 
 HRESULT BusServer::CallObject(InterfaceSlot& slot, const char* sender, std::size_t vtableIndex,
@@ -315,6 +379,8 @@ int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_
         return S_OK;
     });
     if (Failed(hr)) return SetHresultError(error, hr, "CreateInstance refused");
+    // The values a new client starts from: changes after this are signalled.
+    server.SignalChanges(exported);
     return sd_bus_reply_method_return(message, "o", exported.shape.objectPath.c_str());
 }
 
@@ -349,7 +415,7 @@ int BusServer::OnMethod(sd_bus_message* message, void* userdata, sd_bus_error* e
     if (member == nullptr || member->isProperty) return -EBADMSG;
     Variant result;
     const HRESULT hr = Guarded([&] {
-        HRESULT status = CheckPeer(message);
+        HRESULT status = slot.owner->server->CheckCaller(*slot.owner, message);
         if (Failed(status)) return status;
         std::vector<Variant> args;
         const int r = ReadArguments(message, member->inSignature, slot.owner->shape.maxTextBytes,
@@ -373,14 +439,18 @@ int BusServer::OnGet(sd_bus* bus, const char*, const char*, const char* property
     auto& slot = *static_cast<InterfaceSlot*>(userdata);
     const BusMember* member = FindMember(slot.members, property);
     if (member == nullptr || !member->isProperty) return -ENOENT;
+    // No current message: the value goes into a PropertiesChanged signal
+    // of our own, while a peer holds a reference.
     sd_bus_message* call = sd_bus_get_current_message(bus);
     Variant result;
     const HRESULT hr = Guarded([&] {
-        const HRESULT status = CheckPeer(call);
+        const HRESULT status =
+            call == nullptr ? S_OK : slot.owner->server->CheckCaller(*slot.owner, call);
         if (Failed(status)) return status;
         std::vector<Variant> none;
-        return slot.owner->server->CallObject(slot, sd_bus_message_get_sender(call),
-                                              member->getIndex, none, &result);
+        return slot.owner->server->CallObject(
+            slot, call == nullptr ? nullptr : sd_bus_message_get_sender(call), member->getIndex,
+            none, &result);
     });
     if (Failed(hr)) return SetHresultError(error, hr, member->name);
     return AppendValue(reply, member->propertyType, result);
@@ -393,7 +463,7 @@ int BusServer::OnSet(sd_bus* bus, const char*, const char*, const char* property
     if (member == nullptr || member->putIndex == kNoMember) return -EPERM;
     sd_bus_message* call = sd_bus_get_current_message(bus);
     const HRESULT hr = Guarded([&] {
-        HRESULT status = CheckPeer(call);
+        HRESULT status = slot.owner->server->CheckCaller(*slot.owner, call);
         if (Failed(status)) return status;
         std::vector<Variant> args;
         const std::string signature(1, SignatureOf(member->propertyType));

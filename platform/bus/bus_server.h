@@ -80,6 +80,7 @@ private:
         std::size_t index = 0;  // into shape.interfaces
         std::vector<BusMember> members;
         std::unique_ptr<BusVtable> vtable;
+        std::map<std::string, Variant> lastSignalled;  // by property name
     };
     struct Exported {
         BusServer* server = nullptr;
@@ -102,6 +103,7 @@ private:
 
     // The call steps.
     static HRESULT CheckPeer(sd_bus_message* message);
+    HRESULT CheckCaller(Exported& exported, sd_bus_message* message);
     Peer* FindPeer(Exported& exported, const char* sender);
     HRESULT TrackPeer(Exported& exported, const char* sender, Peer** peer);
     HRESULT CallObject(InterfaceSlot& slot, const char* sender, std::size_t vtableIndex,
@@ -115,8 +117,11 @@ private:
     static int OnSet(sd_bus* bus, const char* path, const char* interface, const char* property,
                      sd_bus_message* value, void* userdata, sd_bus_error* error);
     static int OnPeerGone(sd_bus_track* track, void* userdata);
+    static int OnSignalTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
+    void SignalChanges(Exported& exported);
 
     sd_bus* m_bus = nullptr;
+    sd_event_source* m_signalTimer = nullptr;
     std::vector<BusClass> m_classes;
     std::vector<std::unique_ptr<Exported>> m_exports;
     DWORD m_nextCookie = 0;

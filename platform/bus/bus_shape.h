@@ -26,6 +26,9 @@ struct BusInterface {
     IID iid = IID_NULL;
     TypeDesc type;  // the interface's members in vtable order
     MemberInvoker invoke = nullptr;
+    // Properties whose changes are signalled (PropertiesChanged), at most
+    // ten times a second, so that clients need not poll them.
+    std::vector<std::string> signalled;
 };
 
 struct BusClass {

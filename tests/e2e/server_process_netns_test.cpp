@@ -36,6 +36,21 @@ std::string Capture(const std::string& command, int* status) {
     return output;
 }
 
+// Counts PropertiesChanged signals of the server object that name LogChangeCnt.
+int OnPropertiesChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    const char* interface = nullptr;
+    if (sd_bus_message_read(message, "s", &interface) < 0) return 0;
+    if (sd_bus_message_enter_container(message, 'a', "{sv}") <= 0) return 0;
+    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+        const char* name = nullptr;
+        sd_bus_message_read(message, "s", &name);
+        if (name != nullptr && std::string_view(name) == "LogChangeCnt") ++*static_cast<int*>(userdata);
+        sd_bus_message_skip(message, "v");
+        sd_bus_message_exit_container(message);
+    }
+    return 0;
+}
+
 class ServerProcessOnTheWire : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -104,12 +119,29 @@ TEST_F(ServerProcessOnTheWire, BusctlAndProxyConfigureAndTheDeviceIsAnswered) {
     ASSERT_EQ(QueryInterfaceAs(proxy.Get(), IID_IFyServerControl, control.Receive()), S_OK);
     EXPECT_EQ(control->Start(), S_OK);
 
+    // A watcher that never polls: the reply's log entry is signalled.
+    sd_bus* watcher = bus->Connect();
+    ASSERT_NE(watcher, nullptr);
+    int logSignals = 0;
+    ASSERT_GE(sd_bus_add_match(watcher, nullptr,
+                               "type='signal',path='/org/fybootp/FyBootpServer/Server',"
+                               "interface='org.freedesktop.DBus.Properties',"
+                               "member='PropertiesChanged'",
+                               &OnPropertiesChanged, &logSignals),
+              0);
+
     std::string reply = Bootpc("aabbccddeeff");
     EXPECT_NE(reply.find("IPADDR='192.0.2.50'"), std::string::npos) << reply;
     EXPECT_NE(reply.find("SERVER='192.0.2.1'"), std::string::npos) << reply;
     EXPECT_NE(reply.find("GATEWAYS='192.0.2.254'"), std::string::npos) << reply;
     reply = Bootpc("aabbccddee01");
     EXPECT_NE(reply.find("IPADDR='192.0.2.51'"), std::string::npos) << reply;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (logSignals == 0 && std::chrono::steady_clock::now() < until) {
+        if (sd_bus_process(watcher, nullptr) <= 0) sd_bus_wait(watcher, 100'000);
+    }
+    EXPECT_GT(logSignals, 0) << server->Stderr();
+    sd_bus_flush_close_unref(watcher);
 
     // The client leaves; the running responder keeps the process.
     control.Reset();
