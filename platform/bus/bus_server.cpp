@@ -16,6 +16,10 @@ namespace {
 
 thread_local BusServer* t_server = nullptr;
 
+// What one connection may hold: far more than any client needs, and little
+// enough that a peer that floods cannot exhaust the server's memory.
+constexpr std::size_t kMaxHeldPerPeer = 4096;
+
 // Changes of signalled properties go out at most this often.
 constexpr std::uint64_t kSignalPeriodUsec = 100'000;
 constexpr std::uint64_t kSignalAccuracyUsec = 10'000;
@@ -364,6 +368,7 @@ int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_
         Peer* peer = nullptr;
         status = server.TrackPeer(exported, sd_bus_message_get_sender(message), &peer);
         if (Failed(status)) return status;
+        if (peer->references.size() >= kMaxHeldPerPeer) return E_OUTOFMEMORY;
         void* raw = nullptr;
         status = exported.factory->CreateInstance(nullptr, IID_IUnknown, &raw);
         if (Failed(status)) return status;
@@ -398,6 +403,7 @@ int BusServer::OnLockServer(sd_bus_message* message, void* userdata, sd_bus_erro
         if (Failed(status)) return status;
         // A peer gives back only locks it took; it cannot drop another's.
         if (!lock && peer->locks == 0) return E_UNEXPECTED;
+        if (lock && static_cast<std::size_t>(peer->locks) >= kMaxHeldPerPeer) return E_OUTOFMEMORY;
         status = exported.factory->LockServer(lock != 0);
         if (Succeeded(status)) {
             peer->locks += lock ? 1 : -1;

@@ -12,7 +12,9 @@
 // carries the HRESULT (bus_status.h).
 //
 // A peer that holds no reference is served as create, call, release, so a
-// one-shot caller such as busctl works; Introspect and Peer take none.
+// one-shot caller such as busctl works; Introspect and Peer take none. One
+// connection holds at most 4096 references and 4096 locks; beyond that
+// CreateInstance and LockServer answer E_OUTOFMEMORY.
 
 #include <systemd/sd-bus.h>
 

@@ -300,6 +300,28 @@ TEST_F(PeersThatLeave, KilledClientsGiveBackTheirReferences) {
     sd_bus_flush_close_unref(keeper);
 }
 
+TEST_F(PeersThatLeave, OneConnectionCannotHoardReferences) {
+    auto server = StartServer();
+    sd_bus* hoarder = bus->Connect();
+    ASSERT_NE(hoarder, nullptr);
+    int created = 0;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    for (int i = 0; i < 5000; ++i) {
+        sd_bus_message* reply = nullptr;
+        const int r = sd_bus_call_method(hoarder, kName, kClassPath, "org.fybootp.ClassFactory",
+                                         "CreateInstance", &error, &reply, "");
+        sd_bus_message_unref(reply);
+        if (r < 0) break;
+        ++created;
+    }
+    EXPECT_EQ(created, 4096);
+    EXPECT_STREQ(error.name, "org.fybootp.Error.HRESULT_0x8007000E");
+    sd_bus_error_free(&error);
+    // Leaving gives all of them back.
+    sd_bus_flush_close_unref(hoarder);
+    EXPECT_EQ(server->Wait(10s), 0);
+}
+
 TEST_F(PeersThatLeave, AUserOutsideTheGroupIsRefusedByTheBus) {
     bus->InstallActivation(FybootpPath());
     const std::string call = std::string("call ") + kName + " " + kObjectPath + " " +
