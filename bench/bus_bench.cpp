@@ -17,6 +17,7 @@
 
 #include "automation/class_object.h"
 #include "automation/fybootp_ids.h"
+#include "automation/fybootp_interfaces.h"
 #include "bench/document_bench_inputs.h"
 #include "host/fybootp_proxy.h"
 #include "platform/bus/bus_client.h"
