@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "automation/fybootp_ids.h"
@@ -211,6 +214,42 @@ TEST_F(StatusesAcrossTheBus, ActivationStartsOneServerInTheStateDirectory) {
     EXPECT_EQ(b->get_BootpInfosXml(table.Receive()), S_OK);
     EXPECT_NE(table.View().find("024B7700002C"), std::string_view::npos);
     EXPECT_EQ(Shell("grep -q 024B7700002C " + bus->StateDirectory() + "/FyBootpInfo.xml"), 0);
+}
+
+TEST_F(StatusesAcrossTheBus, OneShotCallsThatRaceWithTheEndAreNeverLost) {
+    bus->InstallActivation(FybootpPath());
+    // Every call brings the count back to 0 and ends its server, while the
+    // other threads' calls keep arriving: each must be answered, by the
+    // ending server (what was queued) or by a new one.
+    constexpr int kThreads = 8;
+    constexpr int kCalls = 10;
+    std::atomic<int> answered{0};
+    std::mutex serversLock;
+    std::set<std::string> servers;  // unique names that answered
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            sd_bus* client = bus->Connect();
+            for (int i = 0; client != nullptr && i < kCalls; ++i) {
+                sd_bus_error error = SD_BUS_ERROR_NULL;
+                sd_bus_message* reply = nullptr;
+                if (sd_bus_get_property(client, kName, kObjectPath, kServerInterface,
+                                        "LogChangeCnt", &error, &reply, "i") >= 0) {
+                    ++answered;
+                    const std::lock_guard guard(serversLock);
+                    servers.insert(sd_bus_message_get_sender(reply));
+                } else {
+                    ADD_FAILURE() << error.name << ": " << error.message;
+                }
+                sd_bus_message_unref(reply);
+                sd_bus_error_free(&error);
+            }
+            sd_bus_flush_close_unref(client);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(answered, kThreads * kCalls);
+    RecordProperty("servers", static_cast<int>(servers.size()));
 }
 
 TEST_F(StatusesAcrossTheBus, ClientThatOutlivesItsServerIsDisconnected) {
