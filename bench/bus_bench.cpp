@@ -66,9 +66,10 @@ void Table(const char* label, IFyBootpServer* server, const std::string& text) {
     const HRESULT getStatus = server->get_BootpInfosXml(got.Receive());
     const auto end = Clock::now();
     SysFreeString(put);
-    std::printf("BootpInfosXml 100,000 rows %-10s put %8.1f ms (0x%08X)  get %8.1f ms (0x%08X, %u bytes)\n",
-                label, Micros(middle - start) / 1000, static_cast<unsigned>(putStatus),
-                Micros(end - middle) / 1000, static_cast<unsigned>(getStatus), SysStringLen(got.Get()));
+    std::printf(
+        "BootpInfosXml 100,000 rows %-10s put %8.1f ms (0x%08X)  get %8.1f ms (0x%08X, %u bytes)\n",
+        label, Micros(middle - start) / 1000, static_cast<unsigned>(putStatus),
+        Micros(end - middle) / 1000, static_cast<unsigned>(getStatus), SysStringLen(got.Get()));
 }
 
 ComPtr<IFyBootpServer> Proxy() {
@@ -122,8 +123,9 @@ int Run() {
     const long idle = VmRssKb(server.Pid());
     for (int i = 0; i < 10'000; ++i) Proxy().Reset();
     const long after = VmRssKb(server.Pid());
-    std::printf("server VmRSS idle %ld kB, after 10,000 connect-create-release cycles %ld kB (%+ld kB)\n",
-                idle, after, after - idle);
+    std::printf(
+        "server VmRSS idle %ld kB, after 10,000 connect-create-release cycles %ld kB (%+ld kB)\n",
+        idle, after, after - idle);
     {
         auto proxy = Proxy();
         Latency("bus", proxy.Get(), 20'000);

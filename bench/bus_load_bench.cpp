@@ -64,8 +64,12 @@ double RepliesPerSecond(testing::UdpClient& client, int seconds) {
     const auto start = Clock::now();
     while (Clock::now() < end) {
         const std::size_t k = random() % kRows;
-        const MacAddress mac{0x02, 0x4B, 0x77, static_cast<std::uint8_t>(k >> 16),
-                             static_cast<std::uint8_t>(k >> 8), static_cast<std::uint8_t>(k)};
+        const MacAddress mac{0x02,
+                             0x4B,
+                             0x77,
+                             static_cast<std::uint8_t>(k >> 16),
+                             static_cast<std::uint8_t>(k >> 8),
+                             static_cast<std::uint8_t>(k)};
         ++xid;
         client.SendBroadcast(testing::MakeRequest(mac, xid));
         while (auto reply = client.Receive(200)) {

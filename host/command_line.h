@@ -31,8 +31,7 @@ std::string ProcessCommandLine();
 
 // The entry: one registration action, or the run decision (and the run).
 // Returns the process's result (see ExitCodeOf).
-long RunEntry(ServiceHost& host, const RegistrationOps& registration,
-              std::string_view commandLine);
+long RunEntry(ServiceHost& host, const RegistrationOps& registration, std::string_view commandLine);
 
 // The exit code of a result: 0 to 255 as themselves, anything else 1.
 int ExitCodeOf(long result);

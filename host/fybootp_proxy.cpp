@@ -65,12 +65,12 @@ public:
         const HRESULT hr = LoadTypeInfo();
         return Failed(hr) ? hr : m_typeInfo->GetIDsOfNames(names, count, ids);
     }
-    HRESULT Invoke(DISPID member, const IID&, LCID, WORD flags, DISPPARAMS* params,
-                   Variant* result, EXCEPINFO* exception, UINT* argErr) override {
+    HRESULT Invoke(DISPID member, const IID&, LCID, WORD flags, DISPPARAMS* params, Variant* result,
+                   EXCEPINFO* exception, UINT* argErr) override {
         const HRESULT hr = LoadTypeInfo();
-        return Failed(hr) ? hr
-                          : m_typeInfo->Invoke(this, member, flags, params, result, exception,
-                                               argErr);
+        return Failed(hr)
+                   ? hr
+                   : m_typeInfo->Invoke(this, member, flags, params, result, exception, argErr);
     }
 
     HRESULT get_BootpInfosXml(BSTR* pVal) override { return GetText("BootpInfosXml", pVal); }
@@ -124,8 +124,7 @@ public:
 private:
     ~FyBootpProxy() override = default;
 
-    HRESULT CallMember(std::size_t vtableIndex, std::span<Variant> args,
-                       Variant* result) override {
+    HRESULT CallMember(std::size_t vtableIndex, std::span<Variant> args, Variant* result) override {
         return FyBootpCallTable().Call(*this, vtableIndex, args, result);
     }
 
@@ -134,7 +133,8 @@ private:
         if (m_typeInfo) return S_OK;
         ComPtr<ITypeLib> library;
         HRESULT hr = LoadTypeLibFromText(FyBootpTypeLibraryText(), library.Receive());
-        if (Succeeded(hr)) hr = library->GetTypeInfoOfGuid(IID_IFyBootpServer, m_typeInfo.Receive());
+        if (Succeeded(hr))
+            hr = library->GetTypeInfoOfGuid(IID_IFyBootpServer, m_typeInfo.Receive());
         return hr;
     }
 
@@ -158,8 +158,9 @@ private:
     }
     HRESULT Call4(const char* member, std::int32_t a, std::int32_t b, std::int32_t c,
                   std::int32_t d) {
-        return Call(kControl, member,
-                    {Variant::FromI4(a), Variant::FromI4(b), Variant::FromI4(c), Variant::FromI4(d)});
+        return Call(
+            kControl, member,
+            {Variant::FromI4(a), Variant::FromI4(b), Variant::FromI4(c), Variant::FromI4(d)});
     }
 
     // A null BSTR travels as ""; "" comes back as null, as the server hands

@@ -3,6 +3,7 @@
 // error in a form scripts read.
 
 #include <cstdio>
+#include <new>
 
 #include "automation/fybootp_ids.h"
 #include "host/command_line.h"
@@ -15,7 +16,14 @@ int main() {
     BlockControlSignals();
     ServiceHost& host = TheServiceHost();
     InitHost(host, kServiceNameId, FyBootpClassTable(), fybootp::LIBID_FYBOOTPLib);
-    const long result = RunEntry(host, DefaultRegistrationOps(), ProcessCommandLine());
+    long result = 0;
+    try {
+        result = RunEntry(host, DefaultRegistrationOps(), ProcessCommandLine());
+    } catch (const std::bad_alloc&) {
+        result = fybootp::E_OUTOFMEMORY;
+    } catch (...) {
+        result = fybootp::E_UNEXPECTED;
+    }
     if (result != 0) std::fprintf(stderr, "%s\n", ResultLine(result).c_str());
     return ExitCodeOf(result);
 }

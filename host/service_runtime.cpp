@@ -105,8 +105,8 @@ void ServiceEntry(ServiceHost& host) {
     // The control handler is the run loop's signal watch; the signals must
     // be blocked for it to receive them.
     sigset_t blocked;
-    host.m_statusHandle = pthread_sigmask(SIG_BLOCK, nullptr, &blocked) == 0 &&
-                          sigismember(&blocked, SIGTERM) == 1;
+    host.m_statusHandle =
+        pthread_sigmask(SIG_BLOCK, nullptr, &blocked) == 0 && sigismember(&blocked, SIGTERM) == 1;
     if (!host.m_statusHandle) {
         ReportHostEvent(host, "Handler not installed");
         return;

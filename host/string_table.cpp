@@ -16,8 +16,7 @@ namespace {
 
 }  // namespace
 
-int LoadStringA(const std::string& modulePath, int id, std::string* text,
-                std::size_t bufferSize) {
+int LoadStringA(const std::string& modulePath, int id, std::string* text, std::size_t bufferSize) {
     text->clear();
     std::string table;
     if (ReadElfSection(modulePath, kStringTableSection, &table) != 0 || bufferSize == 0) return 0;

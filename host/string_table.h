@@ -12,8 +12,7 @@ inline constexpr int kServiceNameId = 100;
 
 // LoadStringA: the string's length and its text in *text (cut to bufferSize
 // - 1 characters), or 0 and "" when the module has no such string.
-int LoadStringA(const std::string& modulePath, int id, std::string* text,
-                std::size_t bufferSize);
+int LoadStringA(const std::string& modulePath, int id, std::string* text, std::size_t bufferSize);
 
 // The module path of this process: readlink("/proc/self/exe").
 std::string ModuleFileName();

@@ -120,9 +120,8 @@ HRESULT BusChannel::SetProperty(const std::string& interface, const char* name,
 
 HRESULT BusChannel::LockServer(bool lock) {
     CallResult call;
-    int r = sd_bus_call_method(m_bus, m_server.c_str(), m_classPath.c_str(),
-                               kClassFactoryInterface, "LockServer", &call.error, &call.reply, "b",
-                               static_cast<int>(lock));
+    int r = sd_bus_call_method(m_bus, m_server.c_str(), m_classPath.c_str(), kClassFactoryInterface,
+                               "LockServer", &call.error, &call.reply, "b", static_cast<int>(lock));
     if (r < 0) return HresultFromBusError(&call.error, r, CallKind::kBound);
     HRESULT status = S_OK;
     r = sd_bus_message_read_basic(call.reply, 'i', &status);

@@ -77,8 +77,8 @@ bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members,
     const std::size_t first = FirstVtableIndex(type);
     for (std::size_t i = 0; i < type.members.size(); ++i) {
         const MemberDesc& desc = type.members[i];
-        const bool property = desc.invokeKind == INVOKE_PROPERTYGET ||
-                              desc.invokeKind == INVOKE_PROPERTYPUT;
+        const bool property =
+            desc.invokeKind == INVOKE_PROPERTYGET || desc.invokeKind == INVOKE_PROPERTYPUT;
         if (desc.invokeKind == INVOKE_PROPERTYPUTREF) return false;
         BusMember* member = FindMutable(*members, desc.name);
         if (member == nullptr) {

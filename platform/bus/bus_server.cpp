@@ -75,8 +75,8 @@ int BusServer::Open(RunLoop& loop, std::vector<BusClass> classes,
     server->reset(new BusServer(bus, std::move(classes)));
     t_server = server->get();
     r = sd_event_add_time_relative(loop.Event(), &(*server)->m_signalTimer, CLOCK_MONOTONIC,
-                                   kSignalPeriodUsec, kSignalAccuracyUsec, &BusServer::OnSignalTimer,
-                                   server->get());
+                                   kSignalPeriodUsec, kSignalAccuracyUsec,
+                                   &BusServer::OnSignalTimer, server->get());
     return r < 0 ? r : 0;
 }
 
@@ -96,8 +96,7 @@ std::string BusServer::UniqueName() const {
     return sd_bus_get_unique_name(m_bus, &name) >= 0 && name != nullptr ? name : "";
 }
 
-HRESULT BusServer::RegisterClassObject(const GUID& clsid, IUnknown* classObject,
-                                       DWORD* cookie) {
+HRESULT BusServer::RegisterClassObject(const GUID& clsid, IUnknown* classObject, DWORD* cookie) {
     if (classObject == nullptr || cookie == nullptr) return E_POINTER;
     *cookie = 0;
     const auto shape = std::find_if(m_classes.begin(), m_classes.end(),
@@ -108,8 +107,7 @@ HRESULT BusServer::RegisterClassObject(const GUID& clsid, IUnknown* classObject,
         exported->server = this;
         exported->shape = *shape;
         exported->cookie = ++m_nextCookie;
-        HRESULT hr =
-            QueryInterfaceAs(classObject, IID_IClassFactory, &exported->factory);
+        HRESULT hr = QueryInterfaceAs(classObject, IID_IClassFactory, &exported->factory);
         if (Failed(hr)) return hr;
         hr = ExportClass(*exported);
         if (Succeeded(hr)) {
@@ -131,10 +129,10 @@ HRESULT BusServer::RegisterClassObject(const GUID& clsid, IUnknown* classObject,
 HRESULT BusServer::ExportClass(Exported& exported) {
     static const sd_bus_vtable kClassFactory[] = {
         SD_BUS_VTABLE_START(0),
-        SD_BUS_METHOD_WITH_NAMES("CreateInstance", "", SD_BUS_PARAM(), "o",
-                                 SD_BUS_PARAM(object), &BusServer::OnCreateInstance, 0),
-        SD_BUS_METHOD_WITH_NAMES("LockServer", "b", SD_BUS_PARAM(lock), "i",
-                                 SD_BUS_PARAM(status), &BusServer::OnLockServer, 0),
+        SD_BUS_METHOD_WITH_NAMES("CreateInstance", "", SD_BUS_PARAM(), "o", SD_BUS_PARAM(object),
+                                 &BusServer::OnCreateInstance, 0),
+        SD_BUS_METHOD_WITH_NAMES("LockServer", "b", SD_BUS_PARAM(lock), "i", SD_BUS_PARAM(status),
+                                 &BusServer::OnLockServer, 0),
         SD_BUS_VTABLE_END,
     };
     const BusClass& shape = exported.shape;
@@ -152,8 +150,7 @@ HRESULT BusServer::ExportClass(Exported& exported) {
                              shape.interfaces[i].signalled)) {
             return E_INVALIDARG;
         }
-        itf->vtable =
-            std::make_unique<BusVtable>(shape.interfaces[i].type, itf->members, handlers);
+        itf->vtable = std::make_unique<BusVtable>(shape.interfaces[i].type, itf->members, handlers);
         r = sd_bus_add_object_vtable(m_bus, &slot, shape.objectPath.c_str(),
                                      shape.interfaces[i].name.c_str(), itf->vtable->Get(),
                                      itf.get());
@@ -287,12 +284,15 @@ int BusServer::OnPeerGone(sd_bus_track*, void* userdata) {
     return 0;
 }
 
-int BusServer::OnSignalTimer(sd_event_source* source, std::uint64_t, void* userdata) {
-    auto& server = *static_cast<BusServer*>(userdata);
-    for (auto& exported : server.m_exports) server.SignalChanges(*exported);
+int BusServer::OnSignalTimer(sd_event_source* source, std::uint64_t, void* userdata) try {
     sd_event_source_set_time_relative(source, kSignalPeriodUsec);
     sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
+    auto& server = *static_cast<BusServer*>(userdata);
+    for (auto& exported : server.m_exports) server.SignalChanges(*exported);
     return 0;
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
 }
 
 // Reads the signalled properties through a reference that a peer holds, so
@@ -314,7 +314,8 @@ void BusServer::SignalChanges(Exported& exported) {
             if (Failed(QueryInterfaceAs(identity, itf.iid, target.Receive()))) continue;
             std::vector<Variant> none;
             Variant value;
-            if (Failed(Guarded([&] { return itf.invoke(target.Get(), member.getIndex, none, &value); }))) {
+            if (Failed(Guarded(
+                    [&] { return itf.invoke(target.Get(), member.getIndex, none, &value); }))) {
                 continue;
             }
             auto [at, inserted] = slot->lastSignalled.try_emplace(member.name, value);
@@ -358,7 +359,7 @@ HRESULT BusServer::CallObject(InterfaceSlot& slot, const char* sender, std::size
     return itf.invoke(target.Get(), vtableIndex, args, result);
 }
 
-int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_error* error) try {
     auto& exported = *static_cast<Exported*>(userdata);
     BusServer& server = *exported.server;
     const HRESULT hr = Guarded([&] {
@@ -387,9 +388,12 @@ int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_
     // The values a new client starts from: changes after this are signalled.
     server.SignalChanges(exported);
     return sd_bus_reply_method_return(message, "o", exported.shape.objectPath.c_str());
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
 }
 
-int BusServer::OnLockServer(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+int BusServer::OnLockServer(sd_bus_message* message, void* userdata, sd_bus_error* error) try {
     auto& exported = *static_cast<Exported*>(userdata);
     int lock = 0;
     int r = sd_bus_message_read_basic(message, 'b', &lock);
@@ -413,9 +417,12 @@ int BusServer::OnLockServer(sd_bus_message* message, void* userdata, sd_bus_erro
     });
     if (Failed(hr)) return SetHresultError(error, hr, "LockServer refused");
     return ReplyStatus(message, hr, nullptr, VT_EMPTY);
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
 }
 
-int BusServer::OnMethod(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+int BusServer::OnMethod(sd_bus_message* message, void* userdata, sd_bus_error* error) try {
     auto& slot = *static_cast<InterfaceSlot*>(userdata);
     const BusMember* member = FindMember(slot.members, sd_bus_message_get_member(message));
     if (member == nullptr || member->isProperty) return -EBADMSG;
@@ -433,15 +440,18 @@ int BusServer::OnMethod(sd_bus_message* message, void* userdata, sd_bus_error* e
     });
     if (Failed(hr)) return SetHresultError(error, hr, member->name);
     const bool hasRetval = member->outSignature.size() > 1;
-    const VARTYPE type = !hasRetval                      ? VT_EMPTY
+    const VARTYPE type = !hasRetval                       ? VT_EMPTY
                          : member->outSignature[1] == 'i' ? VT_I4
                          : member->outSignature[1] == 's' ? VT_BSTR
                                                           : VT_R8;
     return ReplyStatus(message, hr, hasRetval ? &result : nullptr, type);
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
 }
 
 int BusServer::OnGet(sd_bus* bus, const char*, const char*, const char* property,
-                     sd_bus_message* reply, void* userdata, sd_bus_error* error) {
+                     sd_bus_message* reply, void* userdata, sd_bus_error* error) try {
     auto& slot = *static_cast<InterfaceSlot*>(userdata);
     const BusMember* member = FindMember(slot.members, property);
     if (member == nullptr || !member->isProperty) return -ENOENT;
@@ -460,10 +470,13 @@ int BusServer::OnGet(sd_bus* bus, const char*, const char*, const char* property
     });
     if (Failed(hr)) return SetHresultError(error, hr, member->name);
     return AppendValue(reply, member->propertyType, result);
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
 }
 
 int BusServer::OnSet(sd_bus* bus, const char*, const char*, const char* property,
-                     sd_bus_message* value, void* userdata, sd_bus_error* error) {
+                     sd_bus_message* value, void* userdata, sd_bus_error* error) try {
     auto& slot = *static_cast<InterfaceSlot*>(userdata);
     const BusMember* member = FindMember(slot.members, property);
     if (member == nullptr || member->putIndex == kNoMember) return -EPERM;
@@ -482,10 +495,13 @@ int BusServer::OnSet(sd_bus* bus, const char*, const char*, const char* property
     });
     if (Failed(hr)) return SetHresultError(error, hr, member->name);
     return 0;
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
 }
 
-HRESULT CoRegisterClassObject(const GUID& clsid, IUnknown* classObject, DWORD classContext,
-                              DWORD, DWORD* cookie) {
+HRESULT CoRegisterClassObject(const GUID& clsid, IUnknown* classObject, DWORD classContext, DWORD,
+                              DWORD* cookie) {
     if (t_server == nullptr) return CO_E_NOTINITIALIZED;
     if ((classContext & CLSCTX_LOCAL_SERVER) == 0) return E_INVALIDARG;
     return t_server->RegisterClassObject(clsid, classObject, cookie);

@@ -60,9 +60,8 @@ bool RunLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> ac
     }
     // The source belongs to the loop and goes with it; the action goes with
     // the source.
-    sd_event_source_set_destroy_callback(source, [](void* userdata) {
-        delete static_cast<std::function<void()>*>(userdata);
-    });
+    sd_event_source_set_destroy_callback(
+        source, [](void* userdata) { delete static_cast<std::function<void()>*>(userdata); });
     sd_event_source_set_floating(source, 1);
     sd_event_source_unref(source);
     owned.release();

@@ -72,7 +72,7 @@ std::string_view HresultName(HRESULT hr) {
     }
     // Win32 codes wrapped in facility 7 are named by their number.
     return (static_cast<std::uint32_t>(hr) & 0xFFFF0000u) == 0x80070000u ? "HRESULT_FROM_WIN32"
-                                                                          : "HRESULT";
+                                                                         : "HRESULT";
 }
 
 }  // namespace fybootp

@@ -44,7 +44,8 @@ int OnPropertiesChanged(sd_bus_message* message, void* userdata, sd_bus_error*) 
     while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
         const char* name = nullptr;
         sd_bus_message_read(message, "s", &name);
-        if (name != nullptr && std::string_view(name) == "LogChangeCnt") ++*static_cast<int*>(userdata);
+        if (name != nullptr && std::string_view(name) == "LogChangeCnt")
+            ++*static_cast<int*>(userdata);
         sd_bus_message_skip(message, "v");
         sd_bus_message_exit_container(message);
     }
@@ -64,9 +65,9 @@ protected:
         host::RegisterFyBootpProxy();
         server = std::make_unique<Child>(
             "/bin/sh",
-            std::vector<std::string>{"sh", "-c",
-                                     "exec ip netns exec " + lab->Name("srv") + " " +
-                                         FybootpPath() + " -Embedding"},
+            std::vector<std::string>{
+                "sh", "-c",
+                "exec ip netns exec " + lab->Name("srv") + " " + FybootpPath() + " -Embedding"},
             std::vector<std::string>{}, bus->StateDirectory());
         ASSERT_TRUE(bus->WaitForName(true)) << server->Stderr();
     }
@@ -83,8 +84,8 @@ protected:
     std::string Bootpc(const std::string& mac) {
         int status = -1;
         const std::string output =
-            Capture("timeout 30 ip netns exec " + lab->Name("cli") + " bootpc --dev cli0 --hwaddr " +
-                        mac + " --returniffail --timeoutwait 5",
+            Capture("timeout 30 ip netns exec " + lab->Name("cli") +
+                        " bootpc --dev cli0 --hwaddr " + mac + " --returniffail --timeoutwait 5",
                     &status);
         return status == 0 ? output : "";
     }

@@ -28,9 +28,7 @@ std::string ReadAll(const std::string& path) {
     return text.str();
 }
 
-void WriteAll(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
+void WriteAll(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {

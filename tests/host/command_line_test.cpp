@@ -2,11 +2,12 @@
 // AppID key, and the exit code with its line on standard error. Cases that
 // run the server are in server_process_test.cpp.
 
+#include "host/command_line.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
-#include "host/command_line.h"
 #include "tests/host/bus_test_support.h"
 
 namespace fybootp::testing {
@@ -52,9 +53,7 @@ protected:
         // A registry without the AppID key: the run decision ends with 2.
         setenv("FYBOOTP_REGISTRY_ROOT", registryDir.c_str(), 1);
     }
-    long Run(std::string_view line) {
-        return host::RunEntry(hostRecord, ops, line);
-    }
+    long Run(std::string_view line) { return host::RunEntry(hostRecord, ops, line); }
     std::string registryDir = ::testing::TempDir() + "/fyb-no-registry";
     host::ServiceHost hostRecord;
     host::RegistrationOps ops{&Recorded::Unregister, &Recorded::Register, &Recorded::Project};
@@ -97,7 +96,8 @@ TEST(ExitCodeTest, SmallResultsExitAsThemselvesOthersAsOne) {
     EXPECT_EQ(host::ExitCodeOf(255), 255);
     EXPECT_EQ(host::ExitCodeOf(256), 1);
     EXPECT_EQ(host::ExitCodeOf(STG_E_FILENOTFOUND), 1);
-    EXPECT_EQ(host::ResultLine(STG_E_FILENOTFOUND), "fybootp: result 0x80030002 (STG_E_FILENOTFOUND)");
+    EXPECT_EQ(host::ResultLine(STG_E_FILENOTFOUND),
+              "fybootp: result 0x80030002 (STG_E_FILENOTFOUND)");
 }
 
 // The executable itself, in a scratch root with a private bus.

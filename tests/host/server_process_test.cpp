@@ -96,8 +96,8 @@ TEST_F(LocalServerCourse, LockServerAloneKeepsTheProcessAlive) {
     // A peer cannot give back a lock it does not hold.
     sd_bus* other = bus->Connect();
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    EXPECT_LT(sd_bus_call_method(other, kName, kClassPath, "org.fybootp.ClassFactory",
-                                 "LockServer", &error, nullptr, "b", 0),
+    EXPECT_LT(sd_bus_call_method(other, kName, kClassPath, "org.fybootp.ClassFactory", "LockServer",
+                                 &error, nullptr, "b", 0),
               0);
     EXPECT_STREQ(error.name, "org.fybootp.Error.HRESULT_0x8000FFFF");
     sd_bus_error_free(&error);
@@ -183,15 +183,13 @@ TEST_F(StatusesAcrossTheBus, SuccessAndFailureStatusesArriveExactly) {
     EXPECT_EQ(id, 3);
     DISPPARAMS none;
     Variant result;
-    EXPECT_EQ(dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr,
-                               nullptr),
-              S_OK);
+    EXPECT_EQ(
+        dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr),
+        S_OK);
     EXPECT_EQ(result.I4(), 0);
 }
 
-TEST_F(StatusesAcrossTheBus, ClassWithoutActivationIsNotRegistered) {
-    Create(REGDB_E_CLASSNOTREG);
-}
+TEST_F(StatusesAcrossTheBus, ClassWithoutActivationIsNotRegistered) { Create(REGDB_E_CLASSNOTREG); }
 
 TEST_F(StatusesAcrossTheBus, ServerThatCannotStartIsAnExecFailure) {
     bus->InstallActivation("/nonexistent/fybootp");
@@ -307,10 +305,11 @@ TEST_F(PeersThatLeave, KilledClientsGiveBackTheirReferences) {
             if (pid == 0) {
                 sd_bus* client = bus->Connect();
                 sd_bus_message* reply = nullptr;
-                const int r = client == nullptr ? -1
-                              : sd_bus_call_method(client, kName, kClassPath,
-                                                   "org.fybootp.ClassFactory", "CreateInstance",
-                                                   nullptr, &reply, "");
+                const int r =
+                    client == nullptr
+                        ? -1
+                        : sd_bus_call_method(client, kName, kClassPath, "org.fybootp.ClassFactory",
+                                             "CreateInstance", nullptr, &reply, "");
                 const char byte = r >= 0 ? 'y' : 'n';
                 [[maybe_unused]] auto written = write(ready[1], &byte, 1);
                 pause();

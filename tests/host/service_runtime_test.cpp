@@ -2,11 +2,12 @@
 // manager: controls, the status messages, the service entry without its
 // handler, and a class object that cannot be published.
 
+#include "host/service_runtime.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "host/service_runtime.h"
 #include "tests/host/bus_test_support.h"
 
 namespace fybootp::testing {
@@ -45,8 +46,9 @@ protected:
 };
 
 TEST_F(ServiceRuntimeTest, ControlsWithoutLinuxTriggerChangeNothing) {
-    for (const DWORD control : {host::SERVICE_CONTROL_PAUSE, host::SERVICE_CONTROL_CONTINUE,
-                                host::SERVICE_CONTROL_INTERROGATE, host::SERVICE_CONTROL_SHUTDOWN}) {
+    for (const DWORD control :
+         {host::SERVICE_CONTROL_PAUSE, host::SERVICE_CONTROL_CONTINUE,
+          host::SERVICE_CONTROL_INTERROGATE, host::SERVICE_CONTROL_SHUTDOWN}) {
         host::ServiceControl(record, control);
     }
     EXPECT_TRUE(manager.reports.empty());

@@ -43,8 +43,7 @@ TEST(BusStatusTest, BusErrorsMeanWhatACOMClientWouldSee) {
               RPC_E_DISCONNECTED);
     EXPECT_EQ(FromName("org.freedesktop.DBus.Error.Spawn.ChildExited", CallKind::kActivation),
               CO_E_SERVER_EXEC_FAILURE);
-    EXPECT_EQ(FromName("org.freedesktop.DBus.Error.NoReply", CallKind::kBound),
-              RPC_E_DISCONNECTED);
+    EXPECT_EQ(FromName("org.freedesktop.DBus.Error.NoReply", CallKind::kBound), RPC_E_DISCONNECTED);
     EXPECT_EQ(FromName("org.freedesktop.DBus.Error.AccessDenied", CallKind::kBound),
               E_ACCESSDENIED);
     // Only exactly eight hex digits are a status of ours.
