@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 
+#include <cstdlib>
 #include <thread>
 
+#include "platform/bus/bus_connection.h"
 #include "platform/bus/bus_members.h"
 #include "platform/bus/bus_status.h"
 #include "platform/bus/run_loop.h"
@@ -74,6 +76,16 @@ TEST(BusMembersTest, PropertiesAndMethodsComeFromTheTypeLibrary) {
     EXPECT_EQ(add->inSignature, "si");
     EXPECT_EQ(add->outSignature, "i");
     EXPECT_EQ(add->methodIndex, 18u);
+}
+
+TEST(BusConnectionTest, OurVariableBeforeTheStarterAddressBeforeTheSystemBus) {
+    setenv("FYBOOTP_BUS_ADDRESS", "unix:path=/run/ours", 1);
+    setenv("DBUS_STARTER_ADDRESS", "unix:path=/run/starter", 1);
+    EXPECT_EQ(ChosenBusAddress(), "unix:path=/run/ours");
+    unsetenv("FYBOOTP_BUS_ADDRESS");
+    EXPECT_EQ(ChosenBusAddress(), "unix:path=/run/starter");
+    unsetenv("DBUS_STARTER_ADDRESS");
+    EXPECT_EQ(ChosenBusAddress(), "");  // the system bus
 }
 
 TEST(RunLoopTest, QuitFromAnotherThreadEndsTheLoop) {
