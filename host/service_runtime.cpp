@@ -1,0 +1,231 @@
+#include "host/service_runtime.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "host/bus_shapes.h"
+#include "platform/bus/bus_server.h"
+#include "platform/com/hresult_name.h"
+
+namespace fybootp::host {
+namespace {
+
+// A local server that no client has referenced this long after its start
+// ends as if its count had returned to 0: a stray activation leaves no
+// process behind.
+constexpr std::chrono::seconds kUnreferencedLimit{30};
+
+constexpr int kControlSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
+
+void PostQuit(ServiceHost& host) {
+    if (bus::RunLoop* loop = host.m_runThreadId.load()) loop->PostQuit();
+}
+
+int OnSignal(sd_event_source*, const struct signalfd_siginfo* info, void* userdata) {
+    auto& host = *static_cast<ServiceHost*>(userdata);
+    const auto number = static_cast<int>(info->ssi_signo);
+    if (number == SIGTERM) {
+        ServiceControl(host, SERVICE_CONTROL_STOP);
+    } else if (number == SIGINT) {
+        // An operator's ^C ends a local server started by hand; a service
+        // stops only through its stop control.
+        if (!host.m_runsAsService) {
+            host.m_stopRequested = true;
+            PostQuit(host);
+        }
+    } else {
+        ServiceControl(host, kUnknownControl);
+    }
+    return 0;
+}
+
+void WatchControlSignals(ServiceHost& host, bus::RunLoop& loop) {
+    for (const int number : kControlSignals) {
+        sd_event_add_signal(loop.Event(), nullptr, number, &OnSignal, &host);
+    }
+}
+
+// A server that cannot publish says why and ends with 1: the name is owned
+// already, or the server object cannot be built. Left running, it could
+// never be reached.
+void ReportPublicationFailure(ServiceHost& host, const std::string& reason) {
+    const std::string text = "cannot publish FyBootpServer: " + reason;
+    if (host.m_runsAsService) {
+        host.m_eventLog->Write(journal::Priority::kError, text);
+    } else {
+        std::fprintf(stderr, "%s: %s\n", host.m_serviceName.data(), text.c_str());
+    }
+    host.m_serviceStatus.dwWin32ExitCode = 1;
+}
+
+std::string Describe(HRESULT hr) {
+    if (hr == bus::kNameTaken) return "the bus name " + std::string(kBusName) + " is owned already";
+    char code[80];
+    const std::string_view name = HresultName(hr);
+    std::snprintf(code, sizeof(code), "0x%08X (%.*s)", static_cast<std::uint32_t>(hr),
+                  static_cast<int>(name.size()), name.data());
+    return std::string("the server object cannot be built: ") + code;
+}
+
+// Until the loop ends for good: calls keep coming through the unique name
+// while references remain, unless the process was told to stop.
+bool KeepServing(ServiceHost& host) {
+    return !host.m_runsAsService && !host.m_stopRequested && host.m_lockCount.Count() > 0;
+}
+
+}  // namespace
+
+void BlockControlSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int number : kControlSignals) sigaddset(&set, number);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void StartHost(ServiceHost& host) {
+    if (host.m_runsAsService) {
+        if (host.m_serviceManager->IsServiceMainProcess()) {
+            ServiceEntry(host);
+            return;
+        }
+        // Not started by systemd: the process runs as a local server.
+        host.m_runsAsService = false;
+    }
+    RunServer(host);
+}
+
+void ServiceEntry(ServiceHost& host) {
+    host.m_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
+    // The control handler is the run loop's signal watch; the signals must
+    // be blocked for it to receive them.
+    sigset_t blocked;
+    host.m_statusHandle =
+        pthread_sigmask(SIG_BLOCK, nullptr, &blocked) == 0 && sigismember(&blocked, SIGTERM) == 1;
+    if (!host.m_statusHandle) {
+        ReportHostEvent(host, "Handler not installed");
+        return;
+    }
+    ReportServiceState(host, SERVICE_START_PENDING);
+    host.m_serviceStatus.dwWin32ExitCode = 0;
+    host.m_serviceStatus.dwCheckPoint = 0;
+    host.m_serviceStatus.dwWaitHint = 0;
+    RunServer(host);
+    ReportServiceState(host, SERVICE_STOPPED);
+    ReportHostEvent(host, "Service stopped");
+}
+
+void ServiceControl(ServiceHost& host, DWORD control) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+            ReportServiceState(host, SERVICE_STOP_PENDING);
+            host.m_stopRequested = true;
+            PostQuit(host);
+            break;
+        case SERVICE_CONTROL_PAUSE:
+        case SERVICE_CONTROL_CONTINUE:
+        case SERVICE_CONTROL_INTERROGATE:
+        case SERVICE_CONTROL_SHUTDOWN:
+            break;
+        default:
+            ReportHostEvent(host, "Bad service request");
+            break;
+    }
+}
+
+bool ReportServiceState(ServiceHost& host, DWORD state) {
+    host.m_serviceStatus.dwCurrentState = state;
+    // Only a service has a manager to report to.
+    if (!host.m_runsAsService) return false;
+    switch (state) {
+        case SERVICE_START_PENDING:
+            host.m_serviceManager->Notify("STATUS=Starting");
+            break;
+        case SERVICE_RUNNING:
+            host.m_serviceManager->Notify("READY=1\nSTATUS=Running");
+            break;
+        case SERVICE_STOP_PENDING:
+            host.m_serviceManager->Notify("STOPPING=1\nSTATUS=Stopping");
+            break;
+        default:
+            host.m_serviceManager->Notify("STATUS=Stopped");
+            break;
+    }
+    return true;
+}
+
+void RunServer(ServiceHost& host) {
+    bus::RunLoop loop;
+    host.m_runThreadId = &loop;
+    host.m_lockCount.SetZeroHook([&host] {
+        if (!host.m_runsAsService) PostQuit(host);
+    });
+    std::unique_ptr<bus::BusServer> server;
+    const int r = loop.Ok() ? bus::BusServer::Open(loop, {FyBootpBusClass()}, &server) : -ENOMEM;
+    if (r < 0) {
+        ReportPublicationFailure(host, std::string("no bus: ") + std::strerror(-r));
+        host.m_runThreadId = nullptr;
+        return;
+    }
+    WatchControlSignals(host, loop);
+    const HRESULT published = PublishClassObjects(
+        host, bus::CLSCTX_LOCAL_SERVER | bus::CLSCTX_REMOTE_SERVER, bus::REGCLS_MULTIPLEUSE);
+    if (Failed(published)) {
+        ReportPublicationFailure(host, Describe(published));
+    } else {
+        ReportHostEvent(host, "Service started");
+        if (host.m_runsAsService) ReportServiceState(host, SERVICE_RUNNING);
+        if (!host.m_runsAsService) {
+            loop.AddTimer(kUnreferencedLimit, [&host, &server] {
+                if (!server->EverReferenced() && host.m_lockCount.Count() == 0) PostQuit(host);
+            });
+        }
+        server->RunMessageLoop(loop, [&host] { return KeepServing(host); });
+    }
+    WithdrawClassObjects(host);
+    server.reset();
+    host.m_runThreadId = nullptr;
+}
+
+HRESULT PublishClassObjects(ServiceHost& host, DWORD classContext, DWORD flags) {
+    for (ClassTableRow* row = host.m_classTable; row != nullptr && row->clsid != nullptr; ++row) {
+        if (row->createClassObject == nullptr) continue;
+        void* raw = nullptr;
+        HRESULT hr = row->createClassObject(host, IID_IUnknown, &raw);
+        if (Succeeded(hr)) {
+            auto* classObject = static_cast<IUnknown*>(raw);
+            hr = bus::CoRegisterClassObject(*row->clsid, classObject, classContext, flags,
+                                            &row->cookie);
+            // The bus holds the only reference from here on.
+            classObject->Release();
+        }
+        if (Failed(hr)) return hr;
+    }
+    return S_OK;
+}
+
+HRESULT WithdrawClassObjects(ServiceHost& host) {
+    for (ClassTableRow* row = host.m_classTable; row != nullptr && row->clsid != nullptr; ++row) {
+        if (row->cookie == 0) continue;
+        const HRESULT hr = bus::CoRevokeClassObject(std::exchange(row->cookie, 0));
+        if (Failed(hr)) return hr;
+    }
+    return S_OK;
+}
+
+void ReportHostEvent(ServiceHost& host, std::string_view message) {
+    const std::string text(message.substr(0, 255));
+    if (host.m_runsAsService) {
+        host.m_eventLog->Write(journal::Priority::kInfo, text);
+    } else {
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+    }
+}
+
+}  // namespace fybootp::host

@@ -1,0 +1,274 @@
+// The calls that reach an exported class: who may call (the peer check),
+// the references and locks each peer holds, and the handlers of the class
+// object's and the server object's members.
+
+#include <grp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/bus/bus_guarded.h"
+#include "platform/bus/bus_server.h"
+#include "platform/bus/bus_status.h"
+#include "platform/com/com_ptr.h"
+
+namespace fybootp::bus {
+namespace {
+
+// What one connection may hold: far more than any client needs, and little
+// enough that a peer that floods cannot exhaust the server's memory.
+constexpr std::size_t kMaxHeldPerPeer = 4096;
+
+// The group whose members may call the server besides root.
+constexpr char kClientGroup[] = "fybootp";
+
+bool InGroup(sd_bus_creds* creds, gid_t group) {
+    gid_t gid = 0;
+    if (sd_bus_creds_get_egid(creds, &gid) >= 0 && gid == group) return true;
+    const gid_t* groups = nullptr;
+    const int count = sd_bus_creds_get_supplementary_gids(creds, &groups);
+    return count > 0 && std::find(groups, groups + count, group) != groups + count;
+}
+
+int ReplyStatus(sd_bus_message* message, HRESULT hr, const Variant* retval, VARTYPE type) {
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_message_new_method_return(message, &reply);
+    if (r < 0) return r;
+    r = sd_bus_message_append_basic(reply, 'i', &hr);
+    if (r >= 0 && retval != nullptr) r = AppendValue(reply, type, *retval);
+    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    return r;
+}
+
+}  // namespace
+
+HRESULT BusServer::CheckPeer(sd_bus_message* message) {
+    sd_bus_creds* creds = nullptr;
+    const std::uint64_t mask =
+        SD_BUS_CREDS_EUID | SD_BUS_CREDS_EGID | SD_BUS_CREDS_SUPPLEMENTARY_GIDS;
+    if (sd_bus_query_sender_creds(message, mask, &creds) < 0) return E_ACCESSDENIED;
+    uid_t uid = 0;
+    bool allowed = sd_bus_creds_get_euid(creds, &uid) >= 0 && (uid == 0 || uid == geteuid());
+    if (!allowed) {
+        const struct group* group = getgrnam(kClientGroup);
+        allowed = group != nullptr && InGroup(creds, group->gr_gid);
+    }
+    sd_bus_creds_unref(creds);
+    return allowed ? S_OK : E_ACCESSDENIED;
+}
+
+HRESULT BusServer::CheckCaller(Exported& exported, sd_bus_message* message) {
+    // A tracked peer passed the check when it took its first reference or
+    // lock; its credentials cannot change while its connection lasts.
+    if (FindPeer(exported, sd_bus_message_get_sender(message)) != nullptr) return S_OK;
+    return CheckPeer(message);
+}
+
+BusServer::Peer* BusServer::FindPeer(Exported& exported, const char* sender) {
+    if (sender == nullptr) return nullptr;
+    const auto found = exported.peers.find(sender);
+    return found == exported.peers.end() ? nullptr : found->second.get();
+}
+
+HRESULT BusServer::TrackPeer(Exported& exported, const char* sender, Peer** peer) {
+    *peer = FindPeer(exported, sender);
+    if (*peer != nullptr) return S_OK;
+    if (sender == nullptr) return E_INVALIDARG;
+    auto record = std::make_unique<Peer>();
+    record->owner = &exported;
+    record->name = sender;
+    if (sd_bus_track_new(m_bus, &record->track, &BusServer::OnPeerGone, record.get()) < 0) {
+        return E_OUTOFMEMORY;
+    }
+    // Fails when the peer has left already; it then holds nothing.
+    if (sd_bus_track_add_name(record->track, sender) < 0) {
+        sd_bus_track_unref(record->track);
+        return RPC_E_DISCONNECTED;
+    }
+    *peer = record.get();
+    exported.peers.emplace(sender, std::move(record));
+    return S_OK;
+}
+
+int BusServer::OnPeerGone(sd_bus_track*, void* userdata) {
+    auto* peer = static_cast<Peer*>(userdata);
+    Exported& exported = *peer->owner;
+    auto node = exported.peers.extract(peer->name);
+    // Everything the peer held is given back: its references and its locks.
+    for (IUnknown* reference : peer->references) reference->Release();
+    if (exported.factory != nullptr) {
+        for (; peer->locks > 0; --peer->locks) exported.factory->LockServer(false);
+    }
+    sd_bus_track_unref(peer->track);
+    return 0;
+}
+
+HRESULT BusServer::CallObject(InterfaceSlot& slot, const char* sender, std::size_t vtableIndex,
+                              std::vector<Variant>& args, Variant* result) {
+    Exported& exported = *slot.owner;
+    if (exported.disconnected || exported.factory == nullptr) return RPC_E_DISCONNECTED;
+    ComPtr<IUnknown> oneShot;
+    IUnknown* identity = nullptr;
+    if (Peer* peer = FindPeer(exported, sender); peer != nullptr && !peer->references.empty()) {
+        identity = peer->references.front();
+    } else {
+        // Served as create, call, release.
+        void* raw = nullptr;
+        const HRESULT hr = exported.factory->CreateInstance(nullptr, IID_IUnknown, &raw);
+        if (Failed(hr)) return hr;
+        oneShot = ComPtr<IUnknown>::Attach(static_cast<IUnknown*>(raw));
+        identity = oneShot.Get();
+        exported.identity = identity;
+        m_everReferenced = true;
+    }
+    const BusInterface& itf = exported.shape.interfaces[slot.index];
+    ComPtr<IUnknown> target;
+    const HRESULT hr = QueryInterfaceAs(identity, itf.iid, target.Receive());
+    if (Failed(hr)) return hr;
+    return itf.invoke(target.Get(), vtableIndex, args, result);
+}
+
+int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_error* error) try {
+    auto& exported = *static_cast<Exported*>(userdata);
+    BusServer& server = *exported.server;
+    const HRESULT hr = Guarded([&] {
+        HRESULT status = CheckPeer(message);
+        if (Failed(status)) return status;
+        if (exported.factory == nullptr) return RPC_E_DISCONNECTED;
+        Peer* peer = nullptr;
+        status = server.TrackPeer(exported, sd_bus_message_get_sender(message), &peer);
+        if (Failed(status)) return status;
+        if (peer->references.size() >= kMaxHeldPerPeer) return E_OUTOFMEMORY;
+        void* raw = nullptr;
+        status = exported.factory->CreateInstance(nullptr, IID_IUnknown, &raw);
+        if (Failed(status)) return status;
+        auto* identity = static_cast<IUnknown*>(raw);
+        try {
+            peer->references.push_back(identity);
+        } catch (...) {
+            identity->Release();
+            throw;
+        }
+        exported.identity = identity;
+        server.m_everReferenced = true;
+        return S_OK;
+    });
+    if (Failed(hr)) return SetHresultError(error, hr, "CreateInstance refused");
+    // The values a new client starts from: changes after this are signalled.
+    server.SignalChanges(exported);
+    return sd_bus_reply_method_return(message, "o", exported.shape.objectPath.c_str());
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
+}
+
+int BusServer::OnLockServer(sd_bus_message* message, void* userdata, sd_bus_error* error) try {
+    auto& exported = *static_cast<Exported*>(userdata);
+    int lock = 0;
+    int r = sd_bus_message_read_basic(message, 'b', &lock);
+    if (r < 0) return r;
+    const HRESULT hr = Guarded([&] {
+        HRESULT status = CheckPeer(message);
+        if (Failed(status)) return status;
+        if (exported.factory == nullptr) return RPC_E_DISCONNECTED;
+        Peer* peer = nullptr;
+        status = exported.server->TrackPeer(exported, sd_bus_message_get_sender(message), &peer);
+        if (Failed(status)) return status;
+        // A peer gives back only locks it took; it cannot drop another's.
+        if (!lock && peer->locks == 0) return E_UNEXPECTED;
+        if (lock && static_cast<std::size_t>(peer->locks) >= kMaxHeldPerPeer) return E_OUTOFMEMORY;
+        status = exported.factory->LockServer(lock != 0);
+        if (Succeeded(status)) {
+            peer->locks += lock ? 1 : -1;
+            if (lock) exported.server->m_everReferenced = true;
+        }
+        return status;
+    });
+    if (Failed(hr)) return SetHresultError(error, hr, "LockServer refused");
+    return ReplyStatus(message, hr, nullptr, VT_EMPTY);
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
+}
+
+int BusServer::OnMethod(sd_bus_message* message, void* userdata, sd_bus_error* error) try {
+    auto& slot = *static_cast<InterfaceSlot*>(userdata);
+    const BusMember* member = FindMember(slot.members, sd_bus_message_get_member(message));
+    if (member == nullptr || member->isProperty) return -EBADMSG;
+    Variant result;
+    const HRESULT hr = Guarded([&] {
+        HRESULT status = slot.owner->server->CheckCaller(*slot.owner, message);
+        if (Failed(status)) return status;
+        std::vector<Variant> args;
+        const int r = ReadArguments(message, member->inSignature, slot.owner->shape.maxTextBytes,
+                                    &args, &status);
+        if (r < 0) return E_INVALIDARG;
+        if (Failed(status)) return status;
+        return slot.owner->server->CallObject(slot, sd_bus_message_get_sender(message),
+                                              member->methodIndex, args, &result);
+    });
+    if (Failed(hr)) return SetHresultError(error, hr, member->name);
+    const bool hasRetval = member->outSignature.size() > 1;
+    const VARTYPE type = !hasRetval                       ? VT_EMPTY
+                         : member->outSignature[1] == 'i' ? VT_I4
+                         : member->outSignature[1] == 's' ? VT_BSTR
+                                                          : VT_R8;
+    return ReplyStatus(message, hr, hasRetval ? &result : nullptr, type);
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
+}
+
+int BusServer::OnGet(sd_bus* bus, const char*, const char*, const char* property,
+                     sd_bus_message* reply, void* userdata, sd_bus_error* error) try {
+    auto& slot = *static_cast<InterfaceSlot*>(userdata);
+    const BusMember* member = FindMember(slot.members, property);
+    if (member == nullptr || !member->isProperty) return -ENOENT;
+    // No current message: the value goes into a PropertiesChanged signal
+    // of our own, while a peer holds a reference.
+    sd_bus_message* call = sd_bus_get_current_message(bus);
+    Variant result;
+    const HRESULT hr = Guarded([&] {
+        const HRESULT status =
+            call == nullptr ? S_OK : slot.owner->server->CheckCaller(*slot.owner, call);
+        if (Failed(status)) return status;
+        std::vector<Variant> none;
+        return slot.owner->server->CallObject(
+            slot, call == nullptr ? nullptr : sd_bus_message_get_sender(call), member->getIndex,
+            none, &result);
+    });
+    if (Failed(hr)) return SetHresultError(error, hr, member->name);
+    return AppendValue(reply, member->propertyType, result);
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
+}
+
+int BusServer::OnSet(sd_bus* bus, const char*, const char*, const char* property,
+                     sd_bus_message* value, void* userdata, sd_bus_error* error) try {
+    auto& slot = *static_cast<InterfaceSlot*>(userdata);
+    const BusMember* member = FindMember(slot.members, property);
+    if (member == nullptr || member->putIndex == kNoMember) return -EPERM;
+    sd_bus_message* call = sd_bus_get_current_message(bus);
+    const HRESULT hr = Guarded([&] {
+        HRESULT status = slot.owner->server->CheckCaller(*slot.owner, call);
+        if (Failed(status)) return status;
+        std::vector<Variant> args;
+        const std::string signature(1, SignatureOf(member->propertyType));
+        if (ReadArguments(value, signature, slot.owner->shape.maxTextBytes, &args, &status) < 0) {
+            return E_INVALIDARG;
+        }
+        if (Failed(status)) return status;
+        return slot.owner->server->CallObject(slot, sd_bus_message_get_sender(call),
+                                              member->putIndex, args, nullptr);
+    });
+    if (Failed(hr)) return SetHresultError(error, hr, member->name);
+    return 0;
+} catch (...) {
+    // Nothing may unwind into sd-bus: the call fails, the server goes on.
+    return -ENOMEM;
+}
+
+}  // namespace fybootp::bus

@@ -1,0 +1,145 @@
+#pragma once
+// The server side of the bus: class objects exported under their well-known
+// names, the one server object of each class behind them, and the
+// references and LockServer locks that bus peers hold, tracked per peer and
+// given back when a peer leaves the bus.
+//
+// What a call goes through, in this order: the peer (the bus policy, then
+// the caller's credentials: root, this process's own user or a member of
+// group fybootp), the signature (sd-bus refuses any other), the arguments
+// (texts longer than the class allows are refused), and only then the
+// object. Every reply carries a status; a failure is a bus error whose name
+// carries the HRESULT (bus_status.h).
+//
+// A peer that holds no reference is served as create, call, release, so a
+// one-shot caller such as busctl works; Introspect and Peer take none. One
+// connection holds at most 4096 references and 4096 locks; beyond that
+// CreateInstance and LockServer answer E_OUTOFMEMORY.
+
+#include <systemd/sd-bus.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/bus/bus_members.h"
+#include "platform/bus/bus_shape.h"
+#include "platform/bus/run_loop.h"
+#include "platform/com/class_factory.h"
+#include "platform/com/com_types.h"
+
+namespace fybootp::bus {
+
+constexpr HRESULT CO_E_NOTINITIALIZED = MakeHresult(0x800401F0u);
+// A well-known name that another connection owns already.
+constexpr HRESULT kNameTaken = MakeHresult(0x800700B7u);  // ERROR_ALREADY_EXISTS
+
+class BusServer {
+public:
+    // Connects to the bus (bus_connection.h) and attaches it to the loop. The
+    // classes are those this server may register, with their bus shapes.
+    // While it exists, the Co* functions below on this thread use it.
+    static int Open(RunLoop& loop, std::vector<BusClass> classes,
+                    std::unique_ptr<BusServer>* server);
+    ~BusServer();
+    BusServer(const BusServer&) = delete;
+    BusServer& operator=(const BusServer&) = delete;
+
+    // Exports the class object and its server object, then takes the
+    // class's well-known name. REGDB_E_CLASSNOTREG for a class without
+    // shape, kNameTaken when another connection owns the name.
+    HRESULT RegisterClassObject(const GUID& clsid, IUnknown* classObject, DWORD* cookie);
+    // Gives up the name, removes the class object and drops the reference
+    // on it that registration took (and the locks peers still hold).
+    HRESULT RevokeClassObject(DWORD cookie);
+    // Later calls on the object fail with RPC_E_DISCONNECTED; the
+    // references that peers held on it are released.
+    HRESULT DisconnectObject(IUnknown* object);
+
+    // The loop, and the end of it: after each quit the well-known names are
+    // given up and what is queued is answered; the loop goes on (serving
+    // through the unique name) while keepServing says so.
+    void RunMessageLoop(RunLoop& loop, const std::function<bool()>& keepServing);
+
+    // True once any peer has taken a reference or a lock.
+    bool EverReferenced() const { return m_everReferenced; }
+    sd_bus* Bus() const { return m_bus; }
+    std::string UniqueName() const;
+
+private:
+    struct Exported;
+    struct Peer {
+        Exported* owner = nullptr;
+        std::string name;
+        sd_bus_track* track = nullptr;
+        std::vector<IUnknown*> references;  // one AddLock each
+        int locks = 0;
+    };
+    struct InterfaceSlot {
+        Exported* owner = nullptr;
+        std::size_t index = 0;  // into shape.interfaces
+        std::vector<BusMember> members;
+        std::unique_ptr<BusVtable> vtable;
+        std::map<std::string, Variant> lastSignalled;  // by property name
+    };
+    struct Exported {
+        BusServer* server = nullptr;
+        DWORD cookie = 0;
+        BusClass shape;
+        IClassFactory* factory = nullptr;  // the reference registration took
+        IUnknown* identity = nullptr;      // the server object, not counted
+        bool nameOwned = false;
+        bool disconnected = false;
+        std::vector<sd_bus_slot*> slots;
+        std::vector<std::unique_ptr<InterfaceSlot>> interfaces;
+        std::map<std::string, std::unique_ptr<Peer>> peers;
+    };
+
+    BusServer(sd_bus* bus, std::vector<BusClass> classes);
+
+    HRESULT ExportClass(Exported& exported);
+    void ReleaseNamesAndDrain();
+    void DropPeers(Exported& exported, bool releaseReferences);
+
+    // The call steps.
+    static HRESULT CheckPeer(sd_bus_message* message);
+    HRESULT CheckCaller(Exported& exported, sd_bus_message* message);
+    Peer* FindPeer(Exported& exported, const char* sender);
+    HRESULT TrackPeer(Exported& exported, const char* sender, Peer** peer);
+    HRESULT CallObject(InterfaceSlot& slot, const char* sender, std::size_t vtableIndex,
+                       std::vector<Variant>& args, Variant* result);
+
+    static int OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int OnLockServer(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int OnMethod(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int OnGet(sd_bus* bus, const char* path, const char* interface, const char* property,
+                     sd_bus_message* reply, void* userdata, sd_bus_error* error);
+    static int OnSet(sd_bus* bus, const char* path, const char* interface, const char* property,
+                     sd_bus_message* value, void* userdata, sd_bus_error* error);
+    static int OnPeerGone(sd_bus_track* track, void* userdata);
+    static int OnSignalTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
+    void SignalChanges(Exported& exported);
+
+    sd_bus* m_bus = nullptr;
+    sd_event_source* m_signalTimer = nullptr;
+    std::vector<BusClass> m_classes;
+    std::vector<std::unique_ptr<Exported>> m_exports;
+    DWORD m_nextCookie = 0;
+    bool m_everReferenced = false;
+};
+
+// The COM calls of a local server, on the calling thread's BusServer;
+// CO_E_NOTINITIALIZED on a thread without one.
+HRESULT CoRegisterClassObject(const GUID& clsid, IUnknown* classObject, DWORD classContext,
+                              DWORD flags, DWORD* cookie);
+HRESULT CoRevokeClassObject(DWORD cookie);
+HRESULT CoDisconnectObject(IUnknown* object, DWORD reserved);
+
+constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
+constexpr DWORD CLSCTX_LOCAL_SERVER = 0x4;
+constexpr DWORD CLSCTX_REMOTE_SERVER = 0x10;
+constexpr DWORD REGCLS_MULTIPLEUSE = 1;
+
+}  // namespace fybootp::bus

@@ -1,0 +1,256 @@
+#include "tests/host/bus_test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "automation/fybootp_ids.h"
+#include "platform/registry/registry.h"
+
+namespace fybootp::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void WriteAll(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+        text.replace(at, from.size(), to);
+        at += to.size();
+    }
+    return text;
+}
+
+std::string ServiceDirectory(const std::string& root) {
+    return root + "/usr/share/dbus-1/system-services";
+}
+std::string PolicyDirectory(const std::string& root) { return root + "/usr/share/dbus-1/system.d"; }
+
+// Allows everything by default, as a session bus does, and includes the
+// policy directory last so that its rules for our name come after.
+std::string BusConfig(const std::string& root, const std::string& socket) {
+    return "<busconfig>\n<type>session</type>\n<listen>unix:path=" + socket +
+           "</listen>\n<servicedir>" + ServiceDirectory(root) +
+           "</servicedir>\n"
+           "<policy context=\"default\">\n<allow user=\"*\"/>\n<allow own=\"*\"/>\n"
+           "<allow send_destination=\"*\"/>\n<allow receive_sender=\"*\"/>\n"
+           "<allow send_type=\"method_return\" send_requested_reply=\"true\"/>\n"
+           "<allow send_type=\"error\" send_requested_reply=\"true\"/>\n</policy>\n"
+           "<includedir>" +
+           PolicyDirectory(root) + "</includedir>\n</busconfig>\n";
+}
+
+}  // namespace
+
+std::string FybootpPath() { return FYB_FYBOOTP_PATH; }
+
+int Shell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::unique_ptr<PrivateBus> PrivateBus::Start(std::string* whyNot) {
+    std::unique_ptr<PrivateBus> bus(new PrivateBus);
+    char pattern[] = "/tmp/fyb-bus-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        *whyNot = "no scratch directory";
+        return nullptr;
+    }
+    bus->m_root = pattern;
+    chmod(pattern, 0755);
+    for (const std::string& dir : {ServiceDirectory(bus->m_root), PolicyDirectory(bus->m_root),
+                                   bus->StateDirectory() + "/registry", bus->m_root + "/run"}) {
+        fs::create_directories(dir);
+    }
+    WriteAll(PolicyDirectory(bus->m_root) + "/org.fybootp.FyBootpServer.conf",
+             ReadAll(std::string(FYB_DBUS_TEMPLATES) + "/org.fybootp.FyBootpServer.conf.in"));
+    const std::string socket = bus->m_root + "/run/bus.sock";
+    WriteAll(bus->m_root + "/bus.conf", BusConfig(bus->m_root, socket));
+    bus->m_address = "unix:path=" + socket;
+    setenv("FYBOOTP_ROOT", bus->m_root.c_str(), 1);
+    setenv("FYBOOTP_BUS_ADDRESS", bus->m_address.c_str(), 1);
+    unsetenv("FYBOOTP_REGISTRY_ROOT");
+
+    bus->m_daemon = fork();
+    if (bus->m_daemon == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDERR_FILENO);
+        dup2(null, STDOUT_FILENO);
+        const std::string config = "--config-file=" + bus->m_root + "/bus.conf";
+        execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && !fs::exists(socket); ++i) std::this_thread::sleep_for(10ms);
+    if (!fs::exists(socket)) {
+        *whyNot = "dbus-daemon did not start";
+        return nullptr;
+    }
+    return bus;
+}
+
+PrivateBus::~PrivateBus() {
+    if (m_daemon > 0) {
+        kill(m_daemon, SIGTERM);
+        waitpid(m_daemon, nullptr, 0);
+    }
+    std::error_code ignored;
+    if (!m_root.empty()) fs::remove_all(m_root, ignored);
+}
+
+void PrivateBus::InstallActivation(const std::string& module) {
+    std::string text =
+        ReadAll(std::string(FYB_DBUS_TEMPLATES) + "/org.fybootp.FyBootpServer.service.in");
+    text = Replace(Replace(text, "@STATE_DIR@", StateDirectory()), "@MODULE@", module);
+    WriteAll(ServiceDirectory(m_root) + "/org.fybootp.FyBootpServer.service", text);
+    // The daemon reads its service directory again on this call.
+    if (sd_bus* bus = Connect()) {
+        sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "ReloadConfig", nullptr, nullptr, "");
+        sd_bus_flush_close_unref(bus);
+    }
+}
+
+void PrivateBus::SeedAppId(bool localService) {
+    registry::Registry registry(StateDirectory() + "/registry");
+    registry::HKEY key{};
+    registry.CreateKey(registry::HKEY_CLASSES_ROOT, "AppID\\" + GuidToString(APPID_FyBootp), &key);
+    registry.SetString(key, "", "FyBootp");
+    if (localService) registry.SetString(key, "LocalService", "FyBootp");
+    registry.CloseKey(key);
+}
+
+sd_bus* PrivateBus::Connect() const {
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0) return nullptr;
+    if (sd_bus_set_address(bus, m_address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
+        sd_bus_start(bus) < 0) {
+        sd_bus_unref(bus);
+        return nullptr;
+    }
+    return bus;
+}
+
+bool PrivateBus::NameHasOwner() const {
+    sd_bus* bus = Connect();
+    if (bus == nullptr) return false;
+    sd_bus_message* reply = nullptr;
+    int has = 0;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
+                           "org.fybootp.FyBootpServer") >= 0) {
+        sd_bus_message_read(reply, "b", &has);
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_flush_close_unref(bus);
+    return has != 0;
+}
+
+bool PrivateBus::WaitForName(bool owned, std::chrono::milliseconds limit) const {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (NameHasOwner() != owned) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+Child::Child(const std::string& program, std::vector<std::string> argv,
+             std::vector<std::string> extraEnv, const std::string& workingDirectory) {
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        for (const std::string& entry : extraEnv) putenv(const_cast<char*>(entry.c_str()));
+        if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(126);
+        // The signals the server handles are blocked in the test's threads;
+        // a child starts with none blocked, as from a shell.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        std::vector<char*> args;
+        for (std::string& arg : argv) args.push_back(arg.data());
+        args.push_back(nullptr);
+        execv(program.c_str(), args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    m_out = out[0];
+    m_err = err[0];
+    fcntl(m_out, F_SETFL, O_NONBLOCK);
+    fcntl(m_err, F_SETFL, O_NONBLOCK);
+}
+
+Child::~Child() {
+    if (Running()) {
+        kill(m_pid, SIGKILL);
+        Wait(5s);
+    }
+    if (m_out >= 0) close(m_out);
+    if (m_err >= 0) close(m_err);
+}
+
+void Child::Drain() {
+    char buffer[4096];
+    for (auto [fd, text] : {std::pair{m_out, &m_stdout}, std::pair{m_err, &m_stderr}}) {
+        ssize_t got = 0;
+        while (fd >= 0 && (got = read(fd, buffer, sizeof(buffer))) > 0) {
+            text->append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+}
+
+std::optional<int> Child::Wait(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!m_exit && m_pid > 0) {
+        int status = 0;
+        const pid_t done = waitpid(m_pid, &status, WNOHANG);
+        if (done == m_pid) {
+            m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        Drain();
+        if (std::chrono::steady_clock::now() > end) return std::nullopt;
+        std::this_thread::sleep_for(10ms);
+    }
+    Drain();
+    return m_exit;
+}
+
+bool Child::Running() { return m_pid > 0 && !Wait(0ms).has_value(); }
+
+void Child::Signal(int number) {
+    if (Running()) kill(m_pid, number);
+}
+
+const std::string& Child::Stdout() {
+    Drain();
+    return m_stdout;
+}
+
+const std::string& Child::Stderr() {
+    Drain();
+    return m_stderr;
+}
+
+}  // namespace fybootp::testing

@@ -1,0 +1,90 @@
+#pragma once
+// A whole FyBootp system in a scratch FYBOOTP_ROOT with a private bus of
+// its own: a dbus-daemon of session type whose service directory and policy
+// directory are the root's, with the activation file and the policy
+// installed from the templates in host/dbus. The machine's own bus is never
+// touched. Also: the server executable run as a child, with its exit code
+// and output.
+
+#include <sys/types.h>
+#include <systemd/sd-bus.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fybootp::testing {
+
+using namespace std::chrono_literals;
+
+class PrivateBus {
+public:
+    // Sets FYBOOTP_ROOT and FYBOOTP_BUS_ADDRESS in this process (which the
+    // daemon, the servers it starts and the children of the test inherit).
+    // Null and the reason when the daemon does not start.
+    static std::unique_ptr<PrivateBus> Start(std::string* whyNot);
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    const std::string& Root() const { return m_root; }
+    const std::string& Address() const { return m_address; }
+    std::string StateDirectory() const { return m_root + "/var/lib/fybootp"; }
+
+    // The activation file, with an Exec line that starts `module`.
+    void InstallActivation(const std::string& module);
+    // HKCR\AppID\{DA184C20-...}, with "LocalService" when asked.
+    void SeedAppId(bool localService);
+
+    // A new client connection, or null.
+    sd_bus* Connect() const;
+    bool NameHasOwner() const;
+    // Polls until the name is owned (or not), at most `limit`.
+    bool WaitForName(bool owned, std::chrono::milliseconds limit = 10s) const;
+
+private:
+    PrivateBus() = default;
+    std::string m_root;
+    std::string m_address;
+    pid_t m_daemon = -1;
+};
+
+// A child process with its standard output and error read into strings.
+class Child {
+public:
+    // argv[0] is what the child sees as its name; `program` is run.
+    Child(const std::string& program, std::vector<std::string> argv,
+          std::vector<std::string> extraEnv = {}, const std::string& workingDirectory = "");
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    // The exit code (a signal gives 128 + its number), or nullopt while it
+    // still runs after `limit`.
+    std::optional<int> Wait(std::chrono::milliseconds limit);
+    bool Running();
+    void Signal(int number);
+    // Everything written so far (and all of it once the child has ended).
+    const std::string& Stdout();
+    const std::string& Stderr();
+
+private:
+    void Drain();
+    pid_t m_pid = -1;
+    int m_out = -1;
+    int m_err = -1;
+    std::optional<int> m_exit;
+    std::string m_stdout;
+    std::string m_stderr;
+};
+
+// The fybootp executable under test.
+std::string FybootpPath();
+
+// Runs a shell command; its exit code.
+int Shell(const std::string& command);
+
+}  // namespace fybootp::testing
