@@ -27,11 +27,7 @@ public:
 
     ULONG Release() override {
         const ULONG left = m_references.fetch_sub(1) - 1;
-        if (left == 0) {
-            IFyBootpServer* identity = m_object.get();
-            if (m_disconnect) m_disconnect(identity);
-            delete this;
-        }
+        if (left == 0) Teardown();
         return left;
     }
 
@@ -54,6 +50,19 @@ public:
 
 private:
     ~FyBootpClassObject() override = default;
+
+    // Release reaches no caller that could take an exception: the hook runs
+    // under a guard, and the server's teardown (its responder's stop, its
+    // last reference) throws nothing.
+    void Teardown() noexcept {
+        try {
+            if (m_disconnect) m_disconnect(static_cast<IFyBootpServer*>(m_object.get()));
+        } catch (...) {
+            // The transport could not let go of the object; it is destroyed
+            // all the same, and later calls through the transport fail there.
+        }
+        delete this;
+    }
 
     ModuleLock& m_lock;
     std::function<void(IUnknown*)> m_disconnect;

@@ -141,10 +141,12 @@ HRESULT FyBootpObject::put_BootpInfosXml(BSTR newVal) {
 }
 
 HRESULT FyBootpObject::get_LogChangeCnt(std::int32_t* pVal) {
-    return m_server->get_LogChangeCnt(pVal);
+    return Guarded([&] { return m_server->get_LogChangeCnt(pVal); });
 }
 
-HRESULT FyBootpObject::get_NewMacCnt(std::int32_t* pVal) { return m_server->get_NewMacCnt(pVal); }
+HRESULT FyBootpObject::get_NewMacCnt(std::int32_t* pVal) {
+    return Guarded([&] { return m_server->get_NewMacCnt(pVal); });
+}
 
 HRESULT FyBootpObject::get_NewMacAddresses(BSTR* pVal) {
     return TextOut(pVal, [&](std::string* text) {
@@ -163,7 +165,9 @@ HRESULT FyBootpObject::put_LogEntries(BSTR newVal) {
         [&] { return fybootp::put_LogEntries(*m_server, BstrText(newVal), m_documents); });
 }
 
-HRESULT FyBootpObject::get_Started(std::int32_t* pVal) { return m_server->get_Started(pVal); }
+HRESULT FyBootpObject::get_Started(std::int32_t* pVal) {
+    return Guarded([&] { return m_server->get_Started(pVal); });
+}
 
 HRESULT FyBootpObject::put_Started(std::int32_t newVal) {
     return Guarded([&] { return m_server->put_Started(newVal); });
@@ -191,11 +195,11 @@ HRESULT FyBootpObject::DeleteBootpInfo(BSTR macAddr) {
 }
 
 HRESULT FyBootpObject::get_DisableResponse(std::int32_t* pVal) {
-    return m_server->get_DisableResponse(pVal);
+    return Guarded([&] { return m_server->get_DisableResponse(pVal); });
 }
 
 HRESULT FyBootpObject::put_DisableResponse(std::int32_t newVal) {
-    return m_server->put_DisableResponse(newVal);
+    return Guarded([&] { return m_server->put_DisableResponse(newVal); });
 }
 
 HRESULT FyBootpObject::Reserved1(std::int32_t, std::int32_t, std::int32_t, std::int32_t) {

@@ -51,7 +51,7 @@ IdentityChange ReadChange(Node hostInfo) {
 }
 
 void Apply(FyBootpServer& server, const IdentityChange& change) {
-    std::lock_guard lock(server.m_lock);
+    MutexLock lock(server.m_lock);
     if (change.override) server.m_override = *change.override;
     if (change.name) server.SetHostName(*change.name);  // 99 bytes at most
     if (change.ipAddr) server.m_ipAddr = *change.ipAddr;
@@ -67,8 +67,8 @@ HRESULT get_HostInfoXml(const FyBootpServer& server, std::string* pVal,
     return RunDocumentOperation([&] {
         const NewDocument built = NewInfoDocument(factory);
         CheckRequired(built.root);
-        // Only the run thread changes the identity, and this runs on it.
-        AppendHostInfo(built.root, server, server.m_override != 0 ? "1" : "0");
+        server.m_runThread.AssertHeld();
+        AppendHostInfo(built.root, server, server.IdentityOnRunThread().override != 0 ? "1" : "0");
         *pVal = DocumentText(built.document);
     });
 }
@@ -84,6 +84,7 @@ HRESULT put_HostInfoXml(FyBootpServer& server, std::string_view text,
                 CheckRequired(SelectSingleNode(AsNode(document.get()), "FyBootpInfo/HostInfo"));
             change = ReadChange(hostInfo);
         }
+        server.m_runThread.AssertHeld();
         Apply(server, change);
         StoreHostInfo(server, factory);
     });

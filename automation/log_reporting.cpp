@@ -1,6 +1,5 @@
 #include "automation/log_reporting.h"
 
-#include <mutex>
 #include <vector>
 
 #include "document/dom_error.h"
@@ -13,12 +12,12 @@ namespace {
 // The lists are copied under the lock and the document built from the copy,
 // so the responder is held up for a copy, not for the building of a document.
 std::vector<NewMacRecord> SnapshotNewMacs(const FyBootpServer& server) {
-    std::lock_guard lock(server.m_lock);
+    MutexLock lock(server.m_lock);
     return server.m_newMacs.Records();
 }
 
 std::vector<LogRecord> SnapshotLog(const FyBootpServer& server) {
-    std::lock_guard lock(server.m_lock);
+    MutexLock lock(server.m_lock);
     return {server.m_logs.Records().begin(), server.m_logs.Records().end()};
 }
 
@@ -31,12 +30,14 @@ std::string_view FieldText(const char* field, std::size_t size) {
 
 void RemoveStoredLogs(const DocumentFactory& factory) {
     Document document = CreateInfoDocument(factory);
-    if (document == nullptr || !LoadInfoFile(document)) return;  // never created here
+    if (document == nullptr) return;
+    InfoFileAccess& access = factory.InfoFile();
+    if (!LoadInfoFile(document, access)) return;  // never created or replaced here
     const Node docNode = AsNode(document.get());
     const Node root = SelectSingleNode(docNode, "FyBootpInfo");
     const Node logs = SelectSingleNode(docNode, "FyBootpInfo/Logs");
     if (root != nullptr && logs != nullptr) RemoveChild(root, logs);
-    SaveInfoFile(document);
+    SaveInfoFile(document, access);
 }
 
 }  // namespace
@@ -80,7 +81,7 @@ HRESULT put_LogEntries(FyBootpServer& server, std::string_view text,
             // The counter moves with the clearing, so a client polling it
             // learns of every change of the log, also when the file rewrite
             // below fails.
-            std::lock_guard lock(server.m_lock);
+            MutexLock lock(server.m_lock);
             server.m_logs.Clear();
             FyBootpServer::BumpCounter(server.m_logChangeCnt);
         }

@@ -18,7 +18,8 @@ namespace fybootp {
 // not decode changes no row, and the file is still rewritten. S_OK, or the
 // failure of the file rewrite (the table change stands). A new address is
 // refused, with nothing changed, once the table holds as many rows as a file
-// that loads again can hold (kMaxStoredRows).
+// that loads again can hold (kMaxStoredRows), and so is a change for which
+// memory runs out (E_OUTOFMEMORY).
 HRESULT AddBootpInfo(FyBootpServer& server, std::string_view macAddr, std::int32_t ipAddr,
                      const DocumentFactory& factory = LibxmlDocumentFactory());
 

@@ -7,9 +7,20 @@ if(FYB_WERROR)
   list(APPEND FYB_WARNINGS -Werror)
 endif()
 
+# clang checks the lock annotations (platform/sync/annotated_mutex.h) of the
+# product code. Tests set up state before any thread runs and are not held
+# to them.
+option(FYB_THREAD_SAFETY "Check lock annotations with clang's -Wthread-safety" OFF)
+
 function(fyb_common target)
   target_compile_options(${target} PRIVATE ${FYB_WARNINGS})
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+function(fyb_product_checks target)
+  if(FYB_THREAD_SAFETY AND NOT CMAKE_CURRENT_SOURCE_DIR MATCHES "/tests(/|$)")
+    target_compile_options(${target} PRIVATE -Wthread-safety -Wthread-safety-beta)
+  endif()
 endfunction()
 
 # fyb_library(NAME SOURCES... DEPS ...)
@@ -17,6 +28,7 @@ function(fyb_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
   fyb_common(${name})
+  fyb_product_checks(${name})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
@@ -38,6 +50,7 @@ function(fyb_executable name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   fyb_common(${name})
+  fyb_product_checks(${name})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} Threads::Threads)
 endfunction()
 

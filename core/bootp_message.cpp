@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/text_cut.h"
+
 namespace fybootp::bootp {
 namespace {
 
@@ -36,8 +38,9 @@ void BuildReply(std::span<const std::uint8_t, kMessageSize> request, Ipv4Address
     PutAddress(out, kSiaddrOffset, server.ipAddr);
     std::copy_n(request.begin() + kChaddrOffset, kChaddrSize, out.begin() + kChaddrOffset);
 
-    // sname is NUL-terminated: at most 63 bytes of name, the rest zero.
-    const std::size_t nameLength = std::min(server.hostName.size(), kSnameSize - 1);
+    // sname is NUL-terminated: at most 63 bytes of name, the rest zero, and
+    // never the first bytes of a character whose last ones do not fit.
+    const std::size_t nameLength = CutLength(server.hostName, kSnameSize - 1);
     std::copy_n(server.hostName.begin(), nameLength, out.begin() + kSnameOffset);
 
     std::copy(kMagicCookie.begin(), kMagicCookie.end(), out.begin() + kVendOffset);

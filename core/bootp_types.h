@@ -17,6 +17,7 @@ using Ipv4Address = std::uint32_t;
 struct BootpNode {
     Ipv4Address ipAddr = 0;
     MacAddress macAddr{};
+    friend bool operator==(const BootpNode&, const BootpNode&) = default;
 };
 
 // Same shape as a node row so that both tables share one element type.

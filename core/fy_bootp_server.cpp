@@ -1,6 +1,7 @@
 #include "core/fy_bootp_server.h"
 
 #include <cstring>
+#include <utility>
 
 #include "core/text_cut.h"
 
@@ -10,7 +11,8 @@ FyBootpServer::FyBootpServer(ServerConfig config)
     : m_newMacs(config.newMacLimit),
       m_logs(config.logLimit),
       m_platform(config.platform ? std::move(config.platform) : MakeSystemResponderPlatform()),
-      m_selfReference(config.selfReference) {
+      m_selfReference(config.selfReference),
+      m_stopWait(config.stopWait) {
     if (m_selfReference == nullptr) {
         // Without a host to tie it to, the object's own reference still
         // counts somewhere, so that tests can watch it.
@@ -23,13 +25,12 @@ FyBootpServer::FyBootpServer(ServerConfig config)
 }
 
 FyBootpServer::~FyBootpServer() {
-    // The process may end while the responder runs: stop the receive thread
-    // before the tables it reads are freed.
-    if (m_self != nullptr) {
-        StopResponder();
-        m_self->Release();
-        m_self = nullptr;
-    }
+    // The process may end while the responder runs, started through Started
+    // or not: stop the receive thread, and wait for any thread whose stop
+    // timed out, before the tables they read are freed.
+    StopResponder();
+    JoinLingeringThreads(true);
+    if (SelfReference* self = std::exchange(m_self, nullptr)) self->Release();
 }
 
 void FyBootpServer::BumpCounter(std::int32_t& counter) {
@@ -44,13 +45,28 @@ void FyBootpServer::SetHostName(std::string_view name) {
     m_hostName[length] = '\0';
 }
 
+bool FyBootpServer::ResponderRunning() const {
+    m_runThread.AssertHeld();
+    return m_run != nullptr;
+}
+
+const NodeTable& FyBootpServer::NodesOnRunThread() const FYB_NO_THREAD_SAFETY_ANALYSIS {
+    return m_nodes;
+}
+
+ServerIdentity FyBootpServer::IdentityOnRunThread() const FYB_NO_THREAD_SAFETY_ANALYSIS {
+    return {m_hostName, m_ipAddr, m_subnetMask, m_defaultGateway, m_override};
+}
+
 HRESULT FyBootpServer::get_Started(std::int32_t* value) {
+    m_runThread.AssertHeld();
     if (value == nullptr) return E_POINTER;
     *value = m_self != nullptr ? 1 : 0;
     return S_OK;
 }
 
 HRESULT FyBootpServer::put_Started(std::int32_t value) {
+    m_runThread.AssertHeld();
     if (value != 0) {
         if (m_self == nullptr && StartResponder()) {
             m_selfReference->AddRef();
@@ -67,27 +83,27 @@ HRESULT FyBootpServer::put_Started(std::int32_t value) {
 
 HRESULT FyBootpServer::get_DisableResponse(std::int32_t* value) {
     if (value == nullptr) return E_POINTER;
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     *value = m_disableResponse;
     return S_OK;
 }
 
 HRESULT FyBootpServer::put_DisableResponse(std::int32_t value) {
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     m_disableResponse = value;
     return S_OK;
 }
 
 HRESULT FyBootpServer::get_LogChangeCnt(std::int32_t* value) {
     if (value == nullptr) return E_POINTER;
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     *value = m_logChangeCnt;
     return S_OK;
 }
 
 HRESULT FyBootpServer::get_NewMacCnt(std::int32_t* value) {
     if (value == nullptr) return E_POINTER;
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     *value = m_newMacCnt;
     return S_OK;
 }

@@ -3,19 +3,25 @@
 // node table, the server's own identity, the new-address list, the log, the
 // run flags and counters, and the responder's socket and thread.
 //
-// Guarding: every field marked "guarded" is shared with the receive thread
-// and is read or changed only while m_lock is held. The receive thread holds
+// Guarding: every field marked FYB_GUARDED_BY(m_lock) is shared with the
+// receive thread and is read or changed only while m_lock is held; the
+// thread-safety preset has the compiler check it. The receive thread holds
 // it for the handling of one request (lookup to appends), never across its
 // blocking receive; every operation holds it for the whole of its change.
+//
+// The run thread (the one that constructs the object and makes every
+// interface call) is the only writer of the node table and the identity. It
+// may read them without m_lock, and says so through m_runThread: the
+// *OnRunThread reads require that role, which no other thread may claim.
 
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "core/bootp_message.h"
 #include "core/bootp_types.h"
@@ -26,6 +32,7 @@
 #include "core/self_reference.h"
 #include "platform/com/hresult.h"
 #include "platform/com/module_lock.h"
+#include "platform/sync/annotated_mutex.h"
 
 namespace fybootp {
 
@@ -39,6 +46,18 @@ struct ServerConfig {
     SelfReference* selfReference = nullptr;       // null: counts in a lock of its own
     std::size_t logLimit = LogList::kDefaultLimit;
     std::size_t newMacLimit = NewMacList::kDefaultLimit;
+    // How long a stop waits for the receive thread before it reports the
+    // responder stopped; the thread is still joined before the object goes.
+    std::chrono::milliseconds stopWait{7000};
+};
+
+// The identity a reply carries, as the run thread reads it.
+struct ServerIdentity {
+    std::string_view hostName;
+    Ipv4Address ipAddr = 0;
+    Ipv4Address subnetMask = 0;
+    Ipv4Address defaultGateway = 0;
+    std::int32_t override = 0;
 };
 
 // Receives the replies that handling a request produces.
@@ -55,73 +74,88 @@ public:
     FyBootpServer(const FyBootpServer&) = delete;
     FyBootpServer& operator=(const FyBootpServer&) = delete;
 
-    // Run control. Every get returns E_POINTER for a null out-parameter;
-    // every put returns S_OK whatever happened.
-    HRESULT get_Started(std::int32_t* value);
-    HRESULT put_Started(std::int32_t value);
-    HRESULT get_DisableResponse(std::int32_t* value);
-    HRESULT put_DisableResponse(std::int32_t value);
-    HRESULT get_LogChangeCnt(std::int32_t* value);
-    HRESULT get_NewMacCnt(std::int32_t* value);
+    // Run control, on the run thread. Every get returns E_POINTER for a null
+    // out-parameter; every put returns S_OK whatever happened.
+    HRESULT get_Started(std::int32_t* value) FYB_EXCLUDES(m_lock);
+    HRESULT put_Started(std::int32_t value) FYB_EXCLUDES(m_lock);
+    HRESULT get_DisableResponse(std::int32_t* value) FYB_EXCLUDES(m_lock);
+    HRESULT put_DisableResponse(std::int32_t value) FYB_EXCLUDES(m_lock);
+    HRESULT get_LogChangeCnt(std::int32_t* value) FYB_EXCLUDES(m_lock);
+    HRESULT get_NewMacCnt(std::int32_t* value) FYB_EXCLUDES(m_lock);
 
-    // The responder. Start returns false, with nothing left open, when the
-    // socket cannot be opened or bound or no thread can be made.
-    bool StartResponder();
-    void StopResponder();
+    // The responder, on the run thread. Start returns false, with nothing
+    // left open, when the socket cannot be opened or bound or no thread can
+    // be made, or when it runs already.
+    bool StartResponder() FYB_EXCLUDES(m_lock);
+    void StopResponder() FYB_EXCLUDES(m_lock);
+    bool ResponderRunning() const;
 
     // One received datagram: recognise, look up, answer or record, log.
-    // The caller holds m_lock.
-    void HandleDatagram(std::span<const std::uint8_t> datagram, ReplySink& replies);
+    void HandleDatagram(std::span<const std::uint8_t> datagram, ReplySink& replies)
+        FYB_REQUIRES(m_lock);
 
     // Sets m_hostName, cut to 99 bytes without splitting a character.
-    // The caller holds m_lock once the responder can run.
-    void SetHostName(std::string_view name);
-    std::string_view HostName() const { return m_hostName; }
+    void SetHostName(std::string_view name) FYB_REQUIRES(m_lock);
+    std::string_view HostName() const FYB_REQUIRES_SHARED(m_lock) { return m_hostName; }
+
+    // The node table and the identity, read without m_lock by their only
+    // writer.
+    const NodeTable& NodesOnRunThread() const FYB_REQUIRES_SHARED(m_runThread);
+    ServerIdentity IdentityOnRunThread() const FYB_REQUIRES_SHARED(m_runThread);
 
     static void BumpCounter(std::int32_t& counter);
 
-    mutable std::mutex m_lock;
+    mutable Mutex m_lock;
+    ThreadRole m_runThread;
 
-    // Guarded by m_lock.
-    NodeTable m_nodes;
-    NewMacList m_newMacs;
-    LogList m_logs;
-    char m_hostName[kHostNameSize] = {};
-    Ipv4Address m_ipAddr = 0;
-    Ipv4Address m_subnetMask = 0;
-    Ipv4Address m_defaultGateway = 0;
-    std::int32_t m_override = 0;
-    std::int32_t m_disableResponse = 0;
-    std::int32_t m_newMacCnt = 0;
-    std::int32_t m_logChangeCnt = 0;
+    NodeTable m_nodes FYB_GUARDED_BY(m_lock);
+    NewMacList m_newMacs FYB_GUARDED_BY(m_lock);
+    LogList m_logs FYB_GUARDED_BY(m_lock);
+    char m_hostName[kHostNameSize] FYB_GUARDED_BY(m_lock) = {};
+    Ipv4Address m_ipAddr FYB_GUARDED_BY(m_lock) = 0;
+    Ipv4Address m_subnetMask FYB_GUARDED_BY(m_lock) = 0;
+    Ipv4Address m_defaultGateway FYB_GUARDED_BY(m_lock) = 0;
+    std::int32_t m_override FYB_GUARDED_BY(m_lock) = 0;
+    std::int32_t m_disableResponse FYB_GUARDED_BY(m_lock) = 0;
+    std::int32_t m_newMacCnt FYB_GUARDED_BY(m_lock) = 0;
+    std::int32_t m_logChangeCnt FYB_GUARDED_BY(m_lock) = 0;
+    // Replies that the socket would not take at once (send buffer full, no
+    // route): dropped rather than waited for while m_lock is held.
+    std::uint64_t m_unsentReplies FYB_GUARDED_BY(m_lock) = 0;
 
-    // Run thread only.
-    SelfReference* m_self = nullptr;
+    SelfReference* m_self FYB_GUARDED_BY(m_runThread) = nullptr;
 
 private:
-    void ReceiveLoop(std::shared_ptr<net::DatagramSocket> socket);
-    void AppendLog(const MacAddress& mac, std::string_view message);
+    struct ResponderRun;
+    void ReceiveLoop(ResponderRun& run) FYB_EXCLUDES(m_lock);
+    void JoinLingeringThreads(bool waitForAll) FYB_REQUIRES_SHARED(m_runThread);
+    void AppendLog(const MacAddress& mac, std::string_view message) FYB_REQUIRES(m_lock);
     void AnswerKnownNode(std::span<const std::uint8_t, bootp::kMessageSize> request,
-                         const BootpNode& node, ReplySink& replies);
-    void RecordUnknown(const MacAddress& mac);
+                         const BootpNode& node, ReplySink& replies) FYB_REQUIRES(m_lock);
+    void RecordUnknown(const MacAddress& mac) FYB_REQUIRES(m_lock);
 
     std::shared_ptr<ResponderPlatform> m_platform;
     SelfReference* m_selfReference;
     std::unique_ptr<ModuleLock> m_ownLock;
     std::unique_ptr<ModuleLockReference> m_ownReference;
 
-    // The responder: socket and thread, owned by the run thread. The socket
-    // is shared with the receive thread, which may outlive a timed-out stop.
-    std::shared_ptr<net::DatagramSocket> m_socket;
-    std::thread m_thread;
-    struct ThreadExit;
-    std::shared_ptr<ThreadExit> m_threadExit;
-    std::atomic<bool> m_stopRequested{false};
+    // The responder, owned by the run thread. Each run has its own socket and
+    // stop flag, shared with its receive thread. A thread whose stop timed
+    // out is kept, not detached: it reads this object, so the destructor
+    // joins it however long that takes.
+    std::chrono::milliseconds m_stopWait;
+    std::shared_ptr<ResponderRun> m_run FYB_GUARDED_BY(m_runThread);
+    std::thread m_thread FYB_GUARDED_BY(m_runThread);
+    struct LingeringThread {
+        std::thread thread;
+        std::shared_ptr<ResponderRun> run;
+    };
+    std::vector<LingeringThread> m_lingering FYB_GUARDED_BY(m_runThread);
 
     // Time stamp of the last log entry, reused within the same second.
-    std::time_t m_stampTime = -1;
-    bool m_stampValid = false;
-    char m_stampText[kTimeStampSize] = {};
+    std::time_t m_stampTime FYB_GUARDED_BY(m_lock) = -1;
+    bool m_stampValid FYB_GUARDED_BY(m_lock) = false;
+    char m_stampText[kTimeStampSize] FYB_GUARDED_BY(m_lock) = {};
 };
 
 // Builds a server object (or one of a derived class) and runs the start-up

@@ -1,6 +1,8 @@
 #include "core/mac_index.h"
 
+#include <algorithm>
 #include <bit>
+#include <utility>
 
 namespace fybootp {
 
@@ -19,17 +21,35 @@ void MacIndex::Allocate(std::size_t capacity) {
     for (std::size_t i = 0; i < capacity; ++i) slots[i] = Slot{kEmpty, 0, 0};
 }
 
+MacIndex::MacIndex(MacIndex&& other) noexcept
+    : m_block(std::move(other.m_block)),
+      m_capacity(std::exchange(other.m_capacity, 0)),
+      m_entries(std::exchange(other.m_entries, 0)),
+      m_shift(std::exchange(other.m_shift, 64u)) {}
+
+MacIndex& MacIndex::operator=(MacIndex&& other) noexcept {
+    if (this != &other) {
+        m_block = std::move(other.m_block);
+        m_capacity = std::exchange(other.m_capacity, 0);
+        m_entries = std::exchange(other.m_entries, 0);
+        m_shift = std::exchange(other.m_shift, 64u);
+    }
+    return *this;
+}
+
 void MacIndex::Grow(std::size_t minimumEntries) {
     // Load factor at most one half keeps probe runs short.
     const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, minimumEntries * 2));
     if (capacity <= m_capacity) return;
-    memory::LargeBlock old = std::move(m_block);
-    const std::size_t oldCapacity = m_capacity;
-    Allocate(capacity);
-    const Slot* oldSlots = static_cast<const Slot*>(old.Data());
-    for (std::size_t i = 0; i < oldCapacity; ++i) {
-        if (oldSlots[i].key != kEmpty) Place(oldSlots[i]);
+    // The new block is filled before the old one goes: a failed allocation
+    // throws here and leaves this index whole.
+    MacIndex grown;
+    grown.Allocate(capacity);
+    const Slot* slots = Slots();
+    for (std::size_t i = 0; i < m_capacity; ++i) {
+        if (slots[i].key != kEmpty) grown.Place(slots[i]);
     }
+    *this = std::move(grown);
 }
 
 MacIndex::Slot* MacIndex::Locate(std::uint64_t key) const {
@@ -52,14 +72,6 @@ void MacIndex::Place(const Slot& slot) {
             ++m_entries;
             return;
         }
-    }
-}
-
-void MacIndex::Rebuild(const std::vector<BootpNode>& rows) {
-    Clear();
-    Grow(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        Place(Slot{MacKey(rows[i].macAddr), static_cast<std::uint32_t>(i), rows[i].ipAddr});
     }
 }
 

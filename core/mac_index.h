@@ -20,8 +20,19 @@ public:
         Ipv4Address ipAddr;      // that row's address
     };
 
-    // Rebuilds from rows: each address maps to its first row in table order.
-    void Rebuild(const std::vector<BootpNode>& rows);
+    // Every change either completes or, when memory runs out, throws
+    // std::bad_alloc and leaves the index as it was: the receive thread goes
+    // on answering from it.
+
+    MacIndex() = default;
+    MacIndex(MacIndex&& other) noexcept;
+    MacIndex& operator=(MacIndex&& other) noexcept;
+
+    // The index of count rows, row i being rowAt(i): each address maps to
+    // its first row in table order. Built whole before it replaces anything,
+    // so that a table can change its rows only once their index exists.
+    template <class RowAt>
+    static MacIndex Build(std::size_t count, RowAt&& rowAt);
     // Records the row unless its address is already present (first match
     // wins, so an appended duplicate is never the one found).
     void InsertIfAbsent(const BootpNode& row, std::uint32_t position);
@@ -52,5 +63,16 @@ private:
     std::size_t m_entries = 0;
     unsigned m_shift = 64;
 };
+
+template <class RowAt>
+MacIndex MacIndex::Build(std::size_t count, RowAt&& rowAt) {
+    MacIndex index;
+    index.Grow(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const BootpNode& row = rowAt(i);
+        index.Place(Slot{MacKey(row.macAddr), static_cast<std::uint32_t>(i), row.ipAddr});
+    }
+    return index;
+}
 
 }  // namespace fybootp

@@ -1,16 +1,22 @@
 #pragma once
 // The node table: rows in table order, plus the index that finds the first
 // row of a hardware address. Every change goes through here so that the
-// index always follows the rows.
+// index always follows the rows. A change that runs out of memory throws
+// std::bad_alloc and leaves rows and index as they were: the receive thread
+// must never see an index that has lost rows or points past them.
 
 #include <cstddef>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "core/bootp_types.h"
 #include "core/mac_index.h"
 
 namespace fybootp {
+
+static_assert(std::is_nothrow_copy_assignable_v<BootpNode>,
+              "erasing a row must not fail once its index is built");
 
 class NodeTable {
 public:

@@ -2,6 +2,7 @@
 // answers listed nodes and records unknown devices of the maker.
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -17,7 +18,6 @@ namespace {
 
 constexpr std::uint16_t kClientPort = 68;
 constexpr std::size_t kReceiveBufferSize = 500;
-constexpr auto kStopWait = std::chrono::milliseconds(7000);
 constexpr char kUnknownMakerMessage[] = "Unknown Quellmar MAC address found";
 
 bool HasMakerPrefix(const MacAddress& mac) {
@@ -25,85 +25,114 @@ bool HasMakerPrefix(const MacAddress& mac) {
 }
 
 // Sends each reply to 255.255.255.255:68 through the interface on which
-// the request arrived.
+// the request arrived. The send never waits: the receive thread holds m_lock
+// here, and a reply that the socket cannot take at once is dropped and
+// counted rather than stalling every interface call behind it.
 class BroadcastReplies final : public ReplySink {
 public:
-    BroadcastReplies(net::DatagramSocket& socket, int interfaceIndex)
-        : m_socket(socket), m_interfaceIndex(interfaceIndex) {}
+    BroadcastReplies(net::DatagramSocket& socket, int interfaceIndex, std::uint64_t& unsent)
+        : m_socket(socket), m_interfaceIndex(interfaceIndex), m_unsent(unsent) {}
     void Send(const bootp::Message& reply) override {
-        // A failed send is not noticed; the log entry is made all the same.
-        (void)m_socket.SendBroadcast(reply, kClientPort, m_interfaceIndex);
+        // The log entry is made all the same: the server did answer.
+        if (m_socket.SendBroadcast(reply, kClientPort, m_interfaceIndex) != 0) ++m_unsent;
     }
 
 private:
     net::DatagramSocket& m_socket;
     int m_interfaceIndex;
+    std::uint64_t& m_unsent;
 };
 
 }  // namespace
 
-// Tells the stop that the receive thread has left its loop.
-struct FyBootpServer::ThreadExit {
+// One run of the responder, shared by the run thread and the receive thread.
+// A stop sets this run's flag only, so a thread left over from a timed-out
+// stop never takes the flag of the run that follows for its own.
+struct FyBootpServer::ResponderRun {
+    explicit ResponderRun(std::shared_ptr<net::DatagramSocket> s) : socket(std::move(s)) {}
+    std::shared_ptr<net::DatagramSocket> socket;
+    std::atomic<bool> stopRequested{false};
     std::mutex mutex;
     std::condition_variable ended;
-    bool done = false;
+    bool done = false;  // guarded by mutex
 };
 
 bool FyBootpServer::StartResponder() {
-    if (m_socket) return false;
+    m_runThread.AssertHeld();
+    if (m_run) return false;
+    JoinLingeringThreads(false);
     net::OpenResult opened = m_platform->OpenSocket();
     if (!opened.socket) return false;  // the reason is not reported anywhere
-    std::shared_ptr<net::DatagramSocket> socket = std::move(opened.socket);
-
-    m_stopRequested.store(false);
-    auto exit = std::make_shared<ThreadExit>();
-    auto body = [this, socket, exit] {
-        ReceiveLoop(socket);
-        std::lock_guard lock(exit->mutex);
-        exit->done = true;
-        exit->ended.notify_all();
+    auto run = std::make_shared<ResponderRun>(std::move(opened.socket));
+    auto body = [this, run] {
+        ReceiveLoop(*run);
+        std::lock_guard lock(run->mutex);
+        run->done = true;
+        run->ended.notify_all();
     };
     if (!m_platform->StartThread(std::move(body), m_thread)) {
         return false;  // like a failed bind: the socket closes with its last owner
     }
-    m_socket = std::move(socket);
-    m_threadExit = std::move(exit);
+    m_run = std::move(run);
     return true;
 }
 
 void FyBootpServer::StopResponder() {
-    if (!m_socket) return;
-    m_stopRequested.store(true);
-    (void)m_socket->Shutdown();
+    m_runThread.AssertHeld();
+    if (!m_run) return;
+    std::shared_ptr<ResponderRun> run = std::move(m_run);
+    run->stopRequested.store(true);
+    (void)run->socket->Shutdown();
     bool ended = false;
     {
-        std::unique_lock lock(m_threadExit->mutex);
-        ended = m_threadExit->ended.wait_for(lock, kStopWait, [&] { return m_threadExit->done; });
+        std::unique_lock lock(run->mutex);
+        ended = run->ended.wait_for(lock, m_stopWait, [&] { return run->done; });
     }
     // After the wait the stop completes whether or not the thread ended; a
-    // thread still running keeps its own reference to the socket.
-    if (ended) {
-        m_thread.join();
-    } else {
-        m_thread.detach();
+    // thread still running is joined later, before this object goes.
+    if (!ended) {
+        try {
+            m_lingering.reserve(m_lingering.size() + 1);
+            // Cannot fail once the room is there: the thread is never dropped
+            // while it runs, which would end the process.
+            m_lingering.push_back({std::move(m_thread), std::move(run)});
+            return;
+        } catch (const std::bad_alloc&) {
+            // No room to keep it: wait for it here instead, however long.
+        }
     }
-    m_socket.reset();
-    m_threadExit.reset();
+    m_thread.join();
 }
 
-void FyBootpServer::ReceiveLoop(std::shared_ptr<net::DatagramSocket> socket) {
+void FyBootpServer::JoinLingeringThreads(bool waitForAll) {
+    std::erase_if(m_lingering, [waitForAll](LingeringThread& lingering) {
+        if (!waitForAll) {
+            std::lock_guard lock(lingering.run->mutex);
+            if (!lingering.run->done) return false;
+        }
+        lingering.thread.join();
+        return true;
+    });
+}
+
+void FyBootpServer::ReceiveLoop(ResponderRun& run) {
     std::array<std::uint8_t, kReceiveBufferSize> buffer;
+    net::DatagramSocket& socket = *run.socket;
     for (;;) {
-        const net::ReceiveResult received = socket->Receive(buffer);
+        const net::ReceiveResult received = socket.Receive(buffer);
         // A shut-down socket returns at once, with 0 bytes or an error; only
         // the stop flag tells it from an empty datagram, which is skipped.
-        if (m_stopRequested.load()) break;
+        if (run.stopRequested.load()) break;
         if (received.error == EBADF || received.error == ENOTSOCK) break;
         if (received.error != 0 || received.truncated) continue;
+        const std::span<const std::uint8_t> datagram(buffer.data(), received.length);
+        // Junk is refused before the lock, so that a flood of it never
+        // competes with the interface calls for m_lock.
+        if (!bootp::IsBootRequest(datagram)) continue;
 
-        BroadcastReplies replies(*socket, received.interfaceIndex);
-        std::lock_guard lock(m_lock);
-        HandleDatagram(std::span(buffer.data(), received.length), replies);
+        MutexLock lock(m_lock);
+        BroadcastReplies replies(socket, received.interfaceIndex, m_unsentReplies);
+        HandleDatagram(datagram, replies);
     }
 }
 

@@ -4,23 +4,11 @@
 
 #include "document/dom_error.h"
 #include "document/text_forms.h"
+#include "document/xml_memory.h"
 #include "document/xml_text.h"
 
 namespace fybootp {
 namespace {
-
-class LibxmlDocumentFactoryImpl final : public DocumentFactory {
-public:
-    Document Create() const override {
-        xml::PrepareLibxml();
-        Document document(xmlNewDoc(xml::ToXml("1.0")));
-        // Element names then live once in the dictionary rather than once
-        // per element: three fewer allocations for every row written.
-        if (document != nullptr) document->dict = xmlDictCreate();
-        if (document != nullptr && document->dict == nullptr) return nullptr;
-        return document;
-    }
-};
 
 struct NodeFree {
     void operator()(xmlNode* node) const { xmlFreeNode(node); }
@@ -85,8 +73,29 @@ Node FindFirst(Node node, std::string_view path) {
 
 }  // namespace
 
+InfoFileAccess& DocumentFactory::InfoFile() const { return DefaultInfoFileAccess(); }
+
+InfoFileAccess& DefaultInfoFileAccess() {
+    static InfoFileAccess access;
+    return access;
+}
+
+Document LibxmlDocuments::Create() const {
+    xml::PrepareLibxml();
+    // libxml2 is always there: no document means no memory, which must not
+    // pass for the absence of an XML component (operations then succeed
+    // without doing anything).
+    const std::size_t failedBefore = xml::FailedAllocations();
+    Document document(CheckAllocated(xmlNewDoc(xml::ToXml("1.0"))));
+    xml::MarkIntact(document.get(), failedBefore);
+    // Element names then live once in the dictionary rather than once per
+    // element: three fewer allocations for every row written.
+    document->dict = CheckAllocated(xmlDictCreate());
+    return document;
+}
+
 const DocumentFactory& LibxmlDocumentFactory() {
-    static const LibxmlDocumentFactoryImpl factory;
+    static const LibxmlDocuments factory;
     return factory;
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "document/info_file_access.h"
 #include "document/xml_parse.h"
 
 namespace fybootp {
@@ -21,17 +22,39 @@ namespace fybootp {
 using Document = xml::OwnedDocument;
 using Node = xmlNode*;
 
-// Makes the empty documents that every operation starts from. Operations
-// take one so that tests can stand in a factory that makes none, which is
-// how the server behaves when no XML component is available.
+// Makes the empty documents that every operation starts from, and names
+// what the info file is read and written through. Operations take one so
+// that tests can stand in a factory that makes none, which is how the server
+// behaves when no XML component is available, or a file layer that fails.
 class DocumentFactory {
 public:
     virtual ~DocumentFactory() = default;
-    // A new empty document, or none; never raises.
+    // A new empty document, or none when there is no XML component. Raises
+    // DomError only when memory runs out.
     virtual Document Create() const = 0;
+    // The process's default unless a factory is given one of its own.
+    virtual InfoFileAccess& InfoFile() const;
 };
 
-// The factory over libxml2.
+// The access of the process's default factory: the system's file layer and
+// journal.
+InfoFileAccess& DefaultInfoFileAccess();
+
+// The factory over libxml2, with the info file reached through access.
+class LibxmlDocuments final : public DocumentFactory {
+public:
+    explicit LibxmlDocuments(InfoFileAccess& access = DefaultInfoFileAccess())
+        : m_access(access) {}
+    Document Create() const override;
+    InfoFileAccess& InfoFile() const override { return m_access; }
+
+private:
+    InfoFileAccess& m_access;
+};
+
+// The process's default factory over libxml2. A server object is better
+// given a LibxmlDocuments of its own: what its start-up load learnt about
+// the file then stays with it.
 const DocumentFactory& LibxmlDocumentFactory();
 
 Document CreateInfoDocument(const DocumentFactory& factory = LibxmlDocumentFactory());

@@ -2,22 +2,27 @@
 
 #include <libxml/xmlsave.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+
 #include "document/dom_error.h"
 #include "document/limits.h"
+#include "document/xml_memory.h"
 #include "document/xml_text.h"
 #include "platform/fs/atomic_file.h"
 
 namespace fybootp {
 namespace {
 
-struct Sink {
+struct TextSink {
     std::string text;
     bool failed = false;
 };
 
 // libxml2 calls this from C: nothing may be thrown through it.
 int AppendToSink(void* context, const char* buffer, int length) {
-    auto* sink = static_cast<Sink*>(context);
+    auto* sink = static_cast<TextSink*>(context);
     try {
         sink->text.append(buffer, static_cast<std::size_t>(length));
         return length;
@@ -34,13 +39,17 @@ bool HasDeclaration(const xmlDoc* document) {
 
 std::string Serialize(xmlDoc* document, const char* encoding) {
     xml::PrepareLibxml();
-    Sink sink;
+    TextSink sink;
     const int options = HasDeclaration(document) ? 0 : XML_SAVE_NO_DECL;
+    // A document that lost part of itself to a failed allocation is never
+    // written out, nor one whose writing lost part of it.
+    xml::CheckIntact(document);
     xmlSaveCtxtPtr save = xmlSaveToIO(AppendToSink, nullptr, &sink, encoding, options);
     if (save == nullptr) throw DomError(E_FAIL);
     const long written = xmlSaveDoc(save, document);
     const int closed = xmlSaveClose(save);
     if (sink.failed) throw DomError(E_OUTOFMEMORY);
+    xml::CheckIntact(document);
     CheckSucceeded(written, E_FAIL);
     CheckSucceeded(closed, E_FAIL);
     return std::move(sink.text);
@@ -52,6 +61,29 @@ bool AdoptIfLoaded(Document& document, Document parsed) {
     return true;
 }
 
+// ERROR_BAD_FILE_TYPE: a FIFO, device or socket where the file should be.
+// It is neither read nor replaced: following it could block, and replacing
+// what a link points to could replace a device node of the system.
+constexpr HRESULT kNotARegularFile = HresultFromWin32(222);
+
+[[noreturn]] void RaiseReadError(InfoFileAccess& access, int error) {
+    const bool irregular = error == EINVAL;
+    access.Events().Write(journal::Priority::kError,
+                          std::string(kInfoFileName) + " could not be read (" +
+                              (irregular ? "not a regular file" : std::strerror(error)) +
+                              "); it was left as it is");
+    throw DomError(irregular ? kNotARegularFile : HresultFromErrno(error));
+}
+
+[[noreturn]] void RefuseAfterUnreadStart(InfoFileAccess& access, HRESULT status) {
+    access.Events().Write(journal::Priority::kError,
+                          std::string(kInfoFileName) +
+                              " could not be read when the server started, so the table and "
+                              "identity in memory are not the file's; the change was not "
+                              "saved. Start the server again once the file can be read.");
+    throw DomError(status);
+}
+
 }  // namespace
 
 bool LoadXmlText(Document& document, std::string_view text) {
@@ -59,17 +91,40 @@ bool LoadXmlText(Document& document, std::string_view text) {
     return AdoptIfLoaded(document, xml::ParseUntrusted(text, xml::Origin::kClientText));
 }
 
-bool LoadInfoFile(Document& document) {
+InfoFileLoad LoadInfoFile(Document& document, InfoFileAccess& access) {
     CheckRequired(document.get());
-    std::string bytes;
-    if (fs::ReadWholeFile(kInfoFileName, bytes, kInfoFileLimits.maxBytes) != 0) return false;
-    return AdoptIfLoaded(document, xml::ParseUntrusted(bytes, xml::Origin::kInfoFile));
+    InfoFileLoad load;
+    const int error =
+        fs::ReadWholeFile(kInfoFileName, load.bytes, kInfoFileReadBytes, access.Files());
+    if (error == ENOENT) {
+        // The file that could not be read is gone: nothing is left to lose.
+        access.SetStartupReadStatus(S_OK);
+        return load;
+    }
+    if (error != 0) RaiseReadError(access, error);
+    if (const HRESULT unread = access.StartupReadStatus(); Failed(unread)) {
+        RefuseAfterUnreadStart(access, unread);
+    }
+    xml::Refusal refusal = xml::Refusal::kNone;
+    if (AdoptIfLoaded(document,
+                      xml::ParseUntrusted(load.bytes, xml::Origin::kInfoFile, &refusal))) {
+        load.outcome = InfoFileLoad::Outcome::kLoaded;
+        load.bytes.clear();
+        load.bytes.shrink_to_fit();
+        return load;
+    }
+    load.outcome = InfoFileLoad::Outcome::kUnloadable;
+    load.reason = xml::RefusalText(refusal);
+    return load;
 }
 
-void SaveInfoFile(const Document& document) {
+void SaveInfoFile(const Document& document, InfoFileAccess& access) {
     xmlDoc* doc = CheckRequired(document.get());
     const std::string bytes = Serialize(doc, xml::CharsOf(doc->encoding));
-    if (const int error = fs::ReplaceFileAtomically(kInfoFileName, bytes)) {
+    if (const int error = fs::ReplaceFileAtomically(kInfoFileName, bytes, access.Files())) {
+        access.Events().Write(journal::Priority::kError,
+                              std::string(kInfoFileName) + " could not be written (" +
+                                  std::strerror(error) + "); the old file stays");
         throw DomError(HresultFromErrno(error));
     }
 }

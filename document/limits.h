@@ -34,13 +34,22 @@ constexpr std::size_t kMaxWrittenRowBytes = 76;
 constexpr std::size_t kMaxTextRows = kClientTextLimits.maxMarkup / kMinRowMarkup;
 
 // FyBootpInfo.xml. Room for the largest table a client text can give, plus
-// the declaration, the root and HostInfo.
+// the declaration, the root and HostInfo. The byte bound is for a file in a
+// byte encoding; one in UTF-16 may hold twice the bytes (FileLimits in
+// xml_parse.h), so that the row bound below holds in every encoding a file
+// is written back in.
 constexpr std::size_t kFileOverheadBytes = 64u << 10;
 constexpr std::size_t kFileOverheadMarkup = 1'000;
 constexpr InputLimits kInfoFileLimits{32u << 20, 1'500'000, 10'000};
 
-// The most rows a file this program writes can hold and still load: the
-// bound for any operation that grows the table row by row.
+// UTF-16, the widest encoding a file is read in, spends two bytes on each
+// ASCII character. A file over this many bytes is not even read.
+constexpr std::size_t kMaxFileBytesPerCharacter = 2;
+constexpr std::size_t kInfoFileReadBytes = kInfoFileLimits.maxBytes * kMaxFileBytesPerCharacter;
+
+// The most rows a file this program writes can hold and still load, in
+// whatever encoding it is written back: the bound for any operation that
+// grows the table row by row.
 constexpr std::size_t kMaxStoredRows =
     std::min((kInfoFileLimits.maxBytes - kFileOverheadBytes) / kMaxWrittenRowBytes,
              (kInfoFileLimits.maxMarkup - kFileOverheadMarkup) / kWrittenRowMarkup);

@@ -1,6 +1,5 @@
 #include "document/node_table_exchange.h"
 
-#include <mutex>
 #include <vector>
 
 #include "document/dom_error.h"
@@ -13,7 +12,7 @@ namespace {
 void ReplaceNodeTable(FyBootpServer& server, std::vector<BootpNode> rows) {
     // One unit for the receive thread: it never answers from the new table
     // while an address of it is still listed as new, nor the reverse.
-    std::lock_guard lock(server.m_lock);
+    MutexLock lock(server.m_lock);
     server.m_nodes.Replace(std::move(rows));
     // The list holds each address once, so removing every listed address is
     // removing the first equal entry for each row.
@@ -21,8 +20,8 @@ void ReplaceNodeTable(FyBootpServer& server, std::vector<BootpNode> rows) {
     for (std::size_t i = 0; i < removed; ++i) FyBootpServer::BumpCounter(server.m_newMacCnt);
 }
 
-void WriteTable(Node root, const FyBootpServer& server) {
-    WriteNodeRows(AppendElement(root, "Nodes"), server.m_nodes.Rows(), true);
+void WriteTable(Node root, const FyBootpServer& server) FYB_REQUIRES_SHARED(server.m_runThread) {
+    WriteNodeRows(AppendElement(root, "Nodes"), server.NodesOnRunThread().Rows(), true);
 }
 
 }  // namespace
@@ -31,8 +30,8 @@ HRESULT get_BootpInfosXml(const FyBootpServer& server, std::string* pVal,
                           const DocumentFactory& factory) {
     if (pVal == nullptr) return E_POINTER;
     return RunDocumentOperation([&] {
+        server.m_runThread.AssertHeld();
         const NewDocument built = NewInfoDocument(factory);
-        // Only the run thread changes m_nodes, and this runs on it.
         WriteTable(built.root, server);
         *pVal = DocumentText(built.document);
     });
@@ -47,6 +46,7 @@ HRESULT put_BootpInfosXml(FyBootpServer& server, std::string_view xml,
             if (document == nullptr || !LoadXmlText(document, xml)) return;
             ReadNodeRows(document, rows);
         }  // the parsed text is freed before the file is loaded
+        server.m_runThread.AssertHeld();
         ReplaceNodeTable(server, std::move(rows));
         StoreNodeTable(server, factory);
     });
@@ -55,24 +55,27 @@ HRESULT put_BootpInfosXml(FyBootpServer& server, std::string_view xml,
 void StoreNodeTable(const FyBootpServer& server, const DocumentFactory& factory) {
     Document document = CreateInfoDocument(factory);
     if (document == nullptr) return;
-    if (LoadInfoFile(document)) {
+    InfoFileAccess& access = factory.InfoFile();
+    const InfoFileLoad load = LoadInfoFile(document, access);
+    if (load) {
         const Node docNode = AsNode(document.get());
-        const Node root = SelectSingleNode(docNode, "FyBootpInfo");
-        const Node nodes = SelectSingleNode(docNode, "FyBootpInfo/Nodes");
-        if (root != nullptr && nodes != nullptr) {
+        if (const Node root = SelectSingleNode(docNode, "FyBootpInfo")) {
             // Every Nodes goes, not just the first: the start-up load reads
             // the rows of all of them, so rows left in a second one would
             // come back at the next start after the operator removed them.
+            // A root without one gets one, or no edit would ever be stored.
             for (const Node old : SelectNodes(docNode, "FyBootpInfo/Nodes")) RemoveChild(root, old);
             WriteTable(root, server);
         }
-        SaveInfoFile(document);
+        SaveInfoFile(document, access);
         return;
     }
-    // A malformed file's content, HostInfo included, is not carried over.
+    // A malformed file's content, HostInfo included, is not carried over;
+    // the file itself is kept beside the new one.
+    KeepUnloadableFile(load, access);
     const NewDocument created = NewInfoDocument(factory);
     if (created.root != nullptr) WriteTable(created.root, server);
-    SaveInfoFile(created.document);
+    SaveInfoFile(created.document, access);
 }
 
 }  // namespace fybootp

@@ -29,10 +29,13 @@ HRESULT put_BootpInfosXml(FyBootpServer& server, std::string_view xml,
 
 // Rewrites the node table of FyBootpInfo.xml from m_nodes. A file that loads
 // keeps everything else: its Nodes elements under a root FyBootpInfo are
-// replaced by one new Nodes appended as the root's last child; without a
-// root or a Nodes the file is saved as it is. A file that is absent or does not
-// load is replaced by a new one holding only the table. Raises DomError.
+// replaced by one new Nodes appended as the root's last child (also when it
+// had none); without that root the file is saved as it is. An absent file is
+// replaced by a new one holding only the table, and so is one that does not
+// load, after a copy of it was kept (KeepUnloadableFile). A file that
+// cannot be read is left alone (LoadInfoFile). Raises DomError.
 void StoreNodeTable(const FyBootpServer& server,
-                    const DocumentFactory& factory = LibxmlDocumentFactory());
+                    const DocumentFactory& factory = LibxmlDocumentFactory())
+    FYB_REQUIRES_SHARED(server.m_runThread);
 
 }  // namespace fybootp

@@ -36,13 +36,30 @@ StoredIdentity ReadStoredIdentity(Node hostInfo) {
     return stored;
 }
 
+// Whether the file loaded. A file that cannot be read is like none for the
+// start, which detects the identity, but it is remembered: the empty table
+// must not be saved over the rows the file holds.
+bool LoadFileAtStart(Document& document, InfoFileAccess& access) {
+    access.SetStartupReadStatus(S_OK);
+    try {
+        return static_cast<bool>(LoadInfoFile(document, access));
+    } catch (const DomError& error) {
+        access.SetStartupReadStatus(error.Status());
+        access.Events().Write(journal::Priority::kError,
+                              std::string(kInfoFileName) +
+                                  " could not be read at start; the server runs with an empty "
+                                  "table and saves no change until it starts with a readable file");
+        return false;
+    }
+}
+
 }  // namespace
 
 std::size_t LoadInfoDocument(FyBootpServer& server, const DocumentFactory& factory,
                              const HostInfoSource& source) {
     Document document = CreateInfoDocument(factory);
     if (document == nullptr) return 0;
-    if (!LoadInfoFile(document)) {
+    if (!LoadFileAtStart(document, factory.InfoFile())) {
         DetectHostInfo(server, source);
         return 0;
     }
@@ -53,7 +70,7 @@ std::size_t LoadInfoDocument(FyBootpServer& server, const DocumentFactory& facto
         hostInfo != nullptr ? ReadStoredIdentity(hostInfo) : StoredIdentity{};
     const bool fixed = hostInfo != nullptr;
     {
-        std::lock_guard lock(server.m_lock);
+        MutexLock lock(server.m_lock);
         server.m_nodes.Replace(std::move(rows));
         server.SetHostName(stored.name);  // cut to 99 bytes, never inside a character
         server.m_ipAddr = stored.ipAddr;
@@ -72,7 +89,7 @@ void DetectHostInfo(FyBootpServer& server, const HostInfoSource& source) {
     std::vector<net::RouteRow> routes;
     const bool haveRoute = source.ReadRouteTable(routes) == 0 && !routes.empty();
 
-    std::lock_guard lock(server.m_lock);
+    MutexLock lock(server.m_lock);
     server.SetHostName(name);
     if (haveAddress) {
         server.m_ipAddr = addresses.front().address;

@@ -15,8 +15,10 @@ namespace fybootp {
 // Reads the file's valid rows into m_nodes (ascending by hardware address)
 // and takes the identity from its first HostInfo, setting m_override to 1,
 // or detects it when there is none. Without a document nothing is loaded or
-// detected; a file that is absent or does not load leaves the table empty and
-// the identity detected. Returns the number of rows read. Raises DomError.
+// detected; a file that is absent, does not load or cannot be read leaves the
+// table empty and the identity detected. One that cannot be read is noted in
+// the factory's InfoFileAccess, so that no later save drops what it holds.
+// Returns the number of rows read. Raises DomError.
 std::size_t LoadInfoDocument(FyBootpServer& server,
                              const DocumentFactory& factory = LibxmlDocumentFactory(),
                              const HostInfoSource& source = SystemHostInfoSource());

@@ -141,4 +141,9 @@ bool FileEncodingAccepted(std::string_view bytes) {
     return declared.readable && (declared.name.empty() || IsAcceptedEncoding(declared.name));
 }
 
+std::size_t BytesPerAsciiCharacter(std::string_view bytes) {
+    const Layout layout = DetectLayout(bytes);
+    return layout == Layout::kUtf16Le || layout == Layout::kUtf16Be ? 2 : 1;
+}
+
 }  // namespace fybootp::xml

@@ -9,6 +9,7 @@
 // Client texts need no such test: they are UTF-8 at the interface and are
 // parsed as UTF-8 whatever their declaration says.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -27,5 +28,10 @@ DeclaredEncoding ReadDeclaredEncoding(std::string_view bytes);
 // Whether a file of these bytes is read at all (see above). A zero byte in a
 // byte encoding also keeps it from being read.
 bool FileEncodingAccepted(std::string_view bytes);
+
+// What an ASCII character takes in the layout of bytes: 2 in UTF-16, else 1.
+// A file is written back in the encoding it was read in, so this is also
+// what it takes there.
+std::size_t BytesPerAsciiCharacter(std::string_view bytes);
 
 }  // namespace fybootp::xml

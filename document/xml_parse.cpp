@@ -10,6 +10,7 @@
 #include "document/dom_error.h"
 #include "document/limits.h"
 #include "document/xml_encoding.h"
+#include "document/xml_memory.h"
 
 namespace fybootp::xml {
 namespace {
@@ -57,6 +58,7 @@ void IgnoreError(void*, xmlErrorPtr) {}
 void PrepareLibxml() {
     static std::once_flag once;
     std::call_once(once, [] {
+        InstallAllocationHooks();
         xmlInitParser();
         xmlSetExternalEntityLoader(RefuseExternalEntity);
     });
@@ -77,15 +79,52 @@ bool WithinLimits(std::string_view bytes, const InputLimits& limits) {
                limits.maxEquals;
 }
 
-OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin) {
+const char* RefusalText(Refusal refusal) {
+    switch (refusal) {
+        case Refusal::kNone:
+            return "loaded";
+        case Refusal::kLimits:
+            return "over the size or markup limits";
+        case Refusal::kEncoding:
+            return "an encoding that is not read";
+        case Refusal::kZeroByte:
+            return "a zero byte";
+        case Refusal::kDoctype:
+            return "a DOCTYPE";
+        case Refusal::kMalformed:
+            return "not well-formed XML";
+    }
+    return "not loaded";
+}
+
+InputLimits FileLimits(std::string_view bytes) {
+    InputLimits limits = kInfoFileLimits;
+    limits.maxBytes *= BytesPerAsciiCharacter(bytes);
+    return limits;
+}
+
+OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin, Refusal* refusal) {
+    Refusal ignored;
+    Refusal& why = refusal != nullptr ? *refusal : ignored;
+    why = Refusal::kNone;
     PrepareLibxml();
     const bool clientText = origin == Origin::kClientText;
-    if (!WithinLimits(bytes, clientText ? kClientTextLimits : kInfoFileLimits)) return {};
+    if (!WithinLimits(bytes, clientText ? kClientTextLimits : FileLimits(bytes))) {
+        why = Refusal::kLimits;
+        return {};
+    }
     // XML forbids U+0000, but libxml2 takes it for the end of the input and
     // would accept whatever stands before it.
-    if (clientText && bytes.find('\0') != std::string_view::npos) return {};
-    if (!clientText && !FileEncodingAccepted(bytes)) return {};
+    if (clientText && bytes.find('\0') != std::string_view::npos) {
+        why = Refusal::kZeroByte;
+        return {};
+    }
+    if (!clientText && !FileEncodingAccepted(bytes)) {
+        why = Refusal::kEncoding;
+        return {};
+    }
 
+    const std::size_t failedBefore = FailedAllocations();
     std::unique_ptr<xmlParserCtxt, ParserFree> parser(CheckAllocated(xmlNewParserCtxt()));
     ParseState state;
     parser->_private = &state;
@@ -101,10 +140,21 @@ OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin) {
     Reader reader{bytes};
     OwnedDocument document(
         xmlCtxtReadIO(parser.get(), ReadPiece, nullptr, &reader, nullptr, encoding, options));
-    if (document == nullptr || parser->wellFormed == 0 || state.sawDoctype ||
-        document->intSubset != nullptr || document->extSubset != nullptr) {
+    // Memory that ran out is no verdict on the text: a valid file taken for
+    // an unloadable one would be replaced.
+    if (FailedAllocations() != failedBefore || parser->errNo == XML_ERR_NO_MEMORY) {
+        throw DomError(E_OUTOFMEMORY);
+    }
+    if (state.sawDoctype || (document != nullptr && (document->intSubset != nullptr ||
+                                                     document->extSubset != nullptr))) {
+        why = Refusal::kDoctype;
         return {};
     }
+    if (document == nullptr || parser->wellFormed == 0) {
+        why = Refusal::kMalformed;
+        return {};
+    }
+    MarkIntact(document.get(), failedBefore);
     return document;
 }
 

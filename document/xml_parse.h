@@ -36,12 +36,22 @@ enum class Origin {
     kInfoFile,    // in the encoding its declaration names (xml_encoding.h)
 };
 
-// The parsed document, or null when bytes do not load. Raises DomError with
-// E_OUTOFMEMORY when no parser can be made.
-OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin);
+// Why bytes did not load, in words for the event log.
+enum class Refusal { kNone, kLimits, kEncoding, kZeroByte, kDoctype, kMalformed };
+const char* RefusalText(Refusal refusal);
+
+// The parsed document, or null when bytes do not load, with the reason in
+// refusal when one is given. Raises DomError with E_OUTOFMEMORY when no
+// parser can be made.
+OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin, Refusal* refusal = nullptr);
 
 // Whether bytes stay within limits; a pure count, done before parsing.
 bool WithinLimits(std::string_view bytes, const InputLimits& limits);
+
+// The limits for a file of these bytes. Its byte bound grows with the bytes
+// its encoding spends on an ASCII character, so that a table that loads in
+// UTF-8 loads in UTF-16 too.
+InputLimits FileLimits(std::string_view bytes);
 
 // Parser set-up for the process (once) and this thread's error reporting
 // (silenced: a hostile text must not fill the log). Every routine that calls

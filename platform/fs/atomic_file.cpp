@@ -1,6 +1,5 @@
 #include "platform/fs/atomic_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace fybootp::fs {
 namespace {
@@ -19,9 +19,9 @@ namespace {
 // Closes a descriptor on every path out of a function.
 class Descriptor {
 public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
+    Descriptor(const FileSystem& files, int fd) : m_files(files), m_fd(fd) {}
     ~Descriptor() {
-        if (m_fd >= 0) ::close(m_fd);
+        if (m_fd >= 0) m_files.Close(m_fd);
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
@@ -32,23 +32,22 @@ public:
     int Close() {
         const int fd = m_fd;
         m_fd = -1;
-        return ::close(fd) == 0 ? 0 : errno;
+        return m_files.Close(fd) == 0 ? 0 : errno;
     }
 
 private:
+    const FileSystem& m_files;
     int m_fd;
 };
 
-std::string DirectoryOf(const std::string& path) {
+std::string BaseNameOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int WriteAll(int fd, std::string_view bytes) {
+int WriteAll(const FileSystem& files, int fd, std::string_view bytes) {
     while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        const ssize_t n = files.Write(fd, bytes.data(), bytes.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
@@ -66,43 +65,41 @@ std::string TemporaryName(const std::string& path, unsigned attempt) {
            std::to_string(serial.fetch_add(1) + attempt);
 }
 
-int CreateTemporary(const std::string& path, mode_t mode, std::string& name) {
+int CreateTemporary(const FileSystem& files, const std::string& path, mode_t mode,
+                    std::string& name) {
     constexpr unsigned kAttempts = 100;
     for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
         name = TemporaryName(path, attempt);
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        const int fd = files.Open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) return fd >= 0 ? fd : -errno;
     }
     return -EEXIST;
 }
 
-int SyncDirectory(const std::string& directory) {
-    Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+int SyncDirectory(const FileSystem& files, const std::string& directory) {
+    Descriptor dir(files, files.Open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (dir.Get() < 0) return errno;
-    if (::fsync(dir.Get()) != 0 && errno != EINVAL && errno != ENOTSUP) return errno;
+    if (files.Fsync(dir.Get()) != 0 && errno != EINVAL && errno != ENOTSUP) return errno;
     return dir.Close();
 }
 
 // Writes, syncs and closes the temporary file; 0 or the errno.
-int FillTemporary(int fd, std::string_view bytes, bool keepMode, mode_t mode) {
-    Descriptor file(fd);
+int FillTemporary(const FileSystem& files, int fd, std::string_view bytes, bool keepMode,
+                  mode_t mode) {
+    Descriptor file(files, fd);
     // open applied the umask; a replaced file keeps the bits it had.
-    if (keepMode && ::fchmod(file.Get(), mode) != 0) return errno;
-    if (const int error = WriteAll(file.Get(), bytes)) return error;
-    if (::fsync(file.Get()) != 0) return errno;
+    if (keepMode && files.Fchmod(file.Get(), mode) != 0) return errno;
+    if (const int error = WriteAll(files, file.Get(), bytes)) return error;
+    if (files.Fsync(file.Get()) != 0) return errno;
     return file.Close();
 }
 
-}  // namespace
-
-int ReadWholeFile(const std::string& path, std::string& out, std::size_t maxBytes) {
-    out.clear();
-    Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.Get() < 0) return errno;
+// The bytes of an open regular file, within maxBytes.
+int ReadOpenFile(const FileSystem& files, int fd, std::string& out, std::size_t maxBytes) {
     struct stat info {};
-    if (::fstat(file.Get(), &info) != 0) return errno;
-    if (S_ISDIR(info.st_mode)) return EISDIR;
-    if (!S_ISREG(info.st_mode)) return EINVAL;
+    if (files.Fstat(fd, &info) != 0) return errno;
+    // Checked again on the open file: the name may have been replaced since.
+    if (!S_ISREG(info.st_mode)) return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
     if (static_cast<std::uint64_t>(info.st_size) > maxBytes) return EFBIG;
     out.resize(static_cast<std::size_t>(info.st_size));
     std::size_t filled = 0;
@@ -112,21 +109,16 @@ int ReadWholeFile(const std::string& path, std::string& out, std::size_t maxByte
             if (out.size() >= maxBytes) break;
             out.resize(std::min(maxBytes, out.size() * 2 + 4096));
         }
-        const ssize_t n = ::read(file.Get(), out.data() + filled, out.size() - filled);
+        const ssize_t n = files.Read(fd, out.data() + filled, out.size() - filled);
         if (n < 0) {
             if (errno == EINTR) continue;
-            const int error = errno;
-            out.clear();
-            return error;
+            return errno;
         }
         if (n == 0) break;
         filled += static_cast<std::size_t>(n);
     }
     char probe;
-    if (filled == maxBytes && ::read(file.Get(), &probe, 1) > 0) {
-        out.clear();
-        return EFBIG;
-    }
+    if (filled == maxBytes && files.Read(fd, &probe, 1) > 0) return EFBIG;
     out.resize(filled);
     return 0;
 }
@@ -135,46 +127,106 @@ int ReadWholeFile(const std::string& path, std::string& out, std::size_t maxByte
 // the file behind. Its name carries the writer's process id; once no such
 // process exists the file is nobody's and goes. A live process of that id,
 // ours or another, keeps its files.
-void RemoveAbandonedTemporaries(const std::string& path) {
+void RemoveAbandonedTemporaries(const FileSystem& files, const std::string& path) {
     const std::string directory = DirectoryOf(path);
-    const std::size_t slash = path.rfind('/');
-    const std::string prefix =
-        (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp-";
-    DIR* dir = ::opendir(directory.c_str());
-    if (dir == nullptr) return;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
+    const std::string prefix = BaseNameOf(path) + ".tmp-";
+    std::vector<std::string> names;
+    if (files.ListDirectory(directory, names) != 0) return;
+    for (const std::string& name : names) {
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         char* end = nullptr;
         const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
         if (pid <= 0 || end == nullptr || *end != '-') continue;
         if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
-        ::unlinkat(::dirfd(dir), name.c_str(), 0);
+        files.Unlink((directory + "/" + name).c_str());
     }
-    ::closedir(dir);
 }
 
-int ReplaceFileAtomically(const std::string& path, std::string_view bytes) {
-    RemoveAbandonedTemporaries(path);
+}  // namespace
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+int ReadWholeFile(const std::string& path, std::string& out, std::size_t maxBytes,
+                  const FileSystem& files) {
+    out.clear();
+    // Decided before any open: opening a FIFO for reading waits for a
+    // writer, and opening a device may do whatever its driver does.
+    struct stat info {};
+    if (files.Stat(path.c_str(), &info) != 0) return errno;
+    if (!S_ISREG(info.st_mode)) return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    Descriptor file(files,
+                    files.Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
+    if (file.Get() < 0) return errno;
+    const int error = ReadOpenFile(files, file.Get(), out, maxBytes);
+    if (error != 0) out.clear();
+    return error;
+}
+
+int FinalTarget(const std::string& path, std::string& target, const FileSystem& files) {
+    // The kernel's own bound on links followed in one lookup.
+    constexpr int kMaxLinks = 40;
+    target = path;
+    for (int followed = 0; followed <= kMaxLinks; ++followed) {
+        struct stat info {};
+        if (files.Lstat(target.c_str(), &info) != 0) return errno == ENOENT ? 0 : errno;
+        if (!S_ISLNK(info.st_mode)) return 0;
+        std::string text(static_cast<std::size_t>(info.st_size) + 1, '\0');
+        const ssize_t n = files.ReadLink(target.c_str(), text.data(), text.size());
+        if (n < 0) return errno;
+        // A link rewritten longer between lstat and readlink: look again.
+        if (static_cast<std::size_t>(n) >= text.size()) continue;
+        text.resize(static_cast<std::size_t>(n));
+        if (text.empty()) return ENOENT;
+        target = text.front() == '/' ? text : DirectoryOf(target) + "/" + text;
+    }
+    return ELOOP;
+}
+
+int ReplaceFileAtomically(const std::string& path, std::string_view bytes,
+                          const FileSystem& files) {
+    // Replacing the link itself would leave the operator's real file stale
+    // behind it.
+    std::string target;
+    if (const int error = FinalTarget(path, target, files)) return error;
+    RemoveAbandonedTemporaries(files, target);
     struct stat old {};
-    const bool keepMode = ::stat(path.c_str(), &old) == 0;
+    const bool keepMode = files.Stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     const mode_t mode = keepMode ? (old.st_mode & 07777) : 0666;
 
     std::string temporary;
-    const int fd = CreateTemporary(path, mode, temporary);
+    const int fd = CreateTemporary(files, target, mode, temporary);
     if (fd < 0) return -fd;
-    if (const int error = FillTemporary(fd, bytes, keepMode, mode)) {
-        ::unlink(temporary.c_str());
+    if (const int error = FillTemporary(files, fd, bytes, keepMode, mode)) {
+        files.Unlink(temporary.c_str());
         return error;
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (files.Rename(temporary.c_str(), target.c_str()) != 0) {
         const int error = errno;
-        ::unlink(temporary.c_str());
+        files.Unlink(temporary.c_str());
         return error;
     }
     // Without this the rename itself may be lost in a power failure, leaving
     // the old file after the operation reported success.
-    return SyncDirectory(DirectoryOf(path));
+    return SyncDirectory(files, DirectoryOf(target));
+}
+
+int KeepAs(const std::string& path, const std::string& copyPath, std::string_view bytes,
+           const FileSystem& files) {
+    std::string target;
+    if (const int error = FinalTarget(path, target, files)) return error;
+    // A second name costs no space and holds the bytes exactly as they were.
+    if (files.Link(target.c_str(), copyPath.c_str()) == 0) {
+        return SyncDirectory(files, DirectoryOf(copyPath));
+    }
+    if (errno == EEXIST) return EEXIST;
+    struct stat info {};
+    if (files.Lstat(copyPath.c_str(), &info) == 0) return EEXIST;
+    return ReplaceFileAtomically(copyPath, bytes, files);
 }
 
 }  // namespace fybootp::fs

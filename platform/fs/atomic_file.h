@@ -1,6 +1,7 @@
 #pragma once
 // Whole-file reads and crash-safe whole-file replacement. Every call returns 0
-// or the errno of the step that failed.
+// or the errno of the step that failed, and makes its system calls through
+// the FileSystem it is given.
 //
 // A replacement goes through a temporary file in the target's own directory
 // (rename is atomic only within one file system): write, fsync, rename over
@@ -9,19 +10,45 @@
 // content or the new one, never a mix. A failed replacement removes its
 // temporary file; a temporary file left by a writer that was killed is
 // removed by the next replacement of the same file.
+//
+// A path that is a symbolic link stands for the file the link finally
+// points to: that file is read, and replaced in its own directory, and the
+// link stays. A dangling link gets its target created.
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "platform/fs/file_system.h"
+
 namespace fybootp::fs {
 
 // Reads the whole file into out. A file longer than maxBytes is not read and
-// gives EFBIG, so that an oversized file cannot exhaust memory.
-int ReadWholeFile(const std::string& path, std::string& out, std::size_t maxBytes);
+// gives EFBIG, so that an oversized file cannot exhaust memory. What is not
+// a regular file is never opened for reading, so a FIFO or a device cannot
+// block the caller: a directory gives EISDIR, anything else EINVAL.
+int ReadWholeFile(const std::string& path, std::string& out, std::size_t maxBytes,
+                  const FileSystem& files = SystemFileSystem());
 
 // Replaces path with bytes. A new file gets mode 0666 less the umask; a
-// replaced file keeps its permission bits.
-int ReplaceFileAtomically(const std::string& path, std::string_view bytes);
+// replaced regular file keeps its permission bits. A FIFO or device of that
+// name is replaced by the regular file (the rename never opens it).
+int ReplaceFileAtomically(const std::string& path, std::string_view bytes,
+                          const FileSystem& files = SystemFileSystem());
+
+// The file that path finally names once every symbolic link on its last
+// component is followed (the path itself when it is no link); it need not
+// exist. 0, ELOOP for a cycle, or the errno of the step that failed.
+int FinalTarget(const std::string& path, std::string& target,
+                const FileSystem& files = SystemFileSystem());
+
+// Makes copyPath a second name of the file at path (its final target), or,
+// where the file system has no hard links, a copy holding bytes. EEXIST when
+// copyPath is taken; nothing is ever overwritten.
+int KeepAs(const std::string& path, const std::string& copyPath, std::string_view bytes,
+           const FileSystem& files = SystemFileSystem());
+
+// The directory part of path: "." for a bare name.
+std::string DirectoryOf(const std::string& path);
 
 }  // namespace fybootp::fs

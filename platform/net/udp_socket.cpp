@@ -77,7 +77,8 @@ public:
             info.ipi_ifindex = interfaceIndex;
             std::memcpy(CMSG_DATA(c), &info, sizeof(info));
         }
-        return ::sendmsg(m_fd, &msg, 0) < 0 ? errno : 0;
+        // Never blocks: a full send buffer gives EAGAIN at once.
+        return ::sendmsg(m_fd, &msg, MSG_DONTWAIT) < 0 ? errno : 0;
     }
 
     int Shutdown() override {

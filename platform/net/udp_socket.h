@@ -26,7 +26,8 @@ public:
     // Blocks until a datagram arrives or the socket is shut down.
     virtual ReceiveResult Receive(std::span<std::uint8_t> buffer) = 0;
     // Sends to 255.255.255.255:port through the given interface (0: let
-    // the routing table choose).
+    // the routing table choose), without waiting: EAGAIN when the send
+    // buffer is full.
     virtual int SendBroadcast(std::span<const std::uint8_t> bytes, std::uint16_t port,
                               int interfaceIndex) = 0;
     // Wakes a blocked Receive; later receives return at once.

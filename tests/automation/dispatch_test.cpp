@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "automation/fybootp_ids.h"
 #include "automation/fybootp_object.h"
 #include "automation/type_library_resource.h"
+#include "document/info_file.h"
 #include "platform/com/load_type_lib.h"
 #include "platform/com/type_lib_registration.h"
 #include "tests/automation/automation_test_support.h"
@@ -271,6 +273,27 @@ TEST_F(LateBinding, InvokeAddsAndDeletesNodesFromTextAndNumbers) {
     EXPECT_EQ(Call(9, {Variant::FromText("0A1B2C3D4E5F")}), S_OK);
     EXPECT_EQ(Call(9, {Variant::FromText("0A1B2C3D4E5F")}), S_FALSE);  // no longer there
     EXPECT_EQ(Call(9, {}), DISP_E_BADPARAMCOUNT);
+}
+
+// A member that fails tells a late-bound client why: DISP_E_EXCEPTION, with
+// the member's own status in the exception record.
+TEST_F(LateBinding, FailingMemberGivesItsStatusInTheExceptionRecord) {
+    RegisterTypeLibrary();
+    // A folder where the file should be: the file cannot be read, so the
+    // table change cannot be stored.
+    ASSERT_TRUE(std::filesystem::create_directory(kInfoFileName));
+    Variant mac = Variant::FromText("0A1B2C3D4E5F");
+    Variant ip = Variant::FromI4(0x0A0200C0);
+    Variant lastFirst[] = {ip, mac};
+    DISPPARAMS params{lastFirst, nullptr, 2, 0};
+    EXCEPINFO exception{};
+    EXPECT_EQ(server->Invoke(8, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &exception,
+                             nullptr),
+              DISP_E_EXCEPTION);
+    EXPECT_EQ(exception.scode, E_ACCESSDENIED);
+    // Without a record to carry it, the status itself comes back.
+    EXPECT_EQ(Call(8, {mac, ip}), E_ACCESSDENIED);
+    EXPECT_TRUE(std::filesystem::is_directory(kInfoFileName));
 }
 
 TEST_F(LateBinding, EveryPropertyWorksThroughInvokeAsThroughTheVtable) {

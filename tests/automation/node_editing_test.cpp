@@ -5,13 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include "document/info_file.h"
 #include "document/limits.h"
 #include "document/startup_load.h"
+#include "document/text_forms.h"
 #include "tests/automation/operations_test_support.h"
 
 namespace fybootp {
 namespace {
 
+using testing::Ip;
 using testing::IpArgument;
 using testing::kDeclaration;
 using testing::Mac;
@@ -150,6 +153,22 @@ TEST_F(NodeEditing, NewAddressBeyondWhatAFileCanHoldIsRefusedWithNothingChanged)
     EXPECT_FALSE(testing::InfoFileExists());
 }
 
+TEST_F(NodeEditing, AddOfAListedAddressInAFullTableChangesItsRowInPlace) {
+    std::vector<BootpNode> rows(kMaxStoredRows);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rows[i].macAddr = {0x00, 0x00, 0x5E, static_cast<std::uint8_t>(i >> 16),
+                           static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
+    }
+    m_server.m_nodes.Replace(rows);
+    const std::size_t middle = kMaxStoredRows / 2;
+    const std::string mac = HexText(rows[middle].macAddr);
+    EXPECT_EQ(AddBootpInfo(m_server, mac, IpArgument("192.0.2.90")), S_OK);
+    ASSERT_EQ(m_server.m_nodes.Size(), kMaxStoredRows);
+    EXPECT_EQ(m_server.m_nodes.Rows()[middle].ipAddr, Ip("192.0.2.90"));
+    EXPECT_EQ(m_server.m_nodes.Rows()[middle].macAddr, rows[middle].macAddr);
+    EXPECT_NE(ReadInfoFile()->find(NodeXml("192.0.2.90", mac)), std::string::npos);
+}
+
 TEST_F(NodeEditing, ChangesWaitForTheResponderLock) {
     EXPECT_TRUE(testing::WaitsForTheLock(m_server, [&] { Add("024B77000001", "192.0.2.91"); }));
     EXPECT_TRUE(testing::WaitsForTheLock(
@@ -169,16 +188,57 @@ TEST_F(NodeEditing, MalformedFileIsReplacedByOneHoldingOnlyTheTable) {
     EXPECT_EQ(*ReadInfoFile(), StoredTable());
 }
 
-TEST_F(NodeEditing, FileWithoutNodesOrWithAnotherRootIsSavedUnchanged) {
-    for (const std::string& file :
-         {std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo + "</FyBootpInfo>\n",
-          "<Other><Nodes>" + NodeXml("192.0.2.99", "FFFFFFFFFFFF") + "</Nodes></Other>\n"}) {
-        WriteInfoFile(file);
-        Add("000000000001", "198.51.100.1");
-        EXPECT_EQ(*ReadInfoFile(), file);
-        EXPECT_EQ(DeleteBootpInfo(m_server, "000000000001"), S_OK);
-        EXPECT_EQ(*ReadInfoFile(), file);
-    }
+TEST_F(NodeEditing, FileWithAnotherRootIsSavedUnchanged) {
+    const std::string file =
+        "<Other><Nodes>" + NodeXml("192.0.2.99", "FFFFFFFFFFFF") + "</Nodes></Other>\n";
+    WriteInfoFile(file);
+    Add("000000000001", "198.51.100.1");
+    EXPECT_EQ(*ReadInfoFile(), file);
+    EXPECT_EQ(DeleteBootpInfo(m_server, "000000000001"), S_OK);
+    EXPECT_EQ(*ReadInfoFile(), file);
+}
+
+// A file that holds only HostInfo (as a put of HostInfoXml leaves it) gets
+// Nodes, so that the edit survives a restart.
+TEST_F(NodeEditing, FileWithoutNodesGetsTheTableAndKeepsTheRest) {
+    WriteInfoFile(std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo + "</FyBootpInfo>\n");
+    m_server.m_nodes.Clear();
+    Add("000000000001", "198.51.100.1");
+    EXPECT_EQ(*ReadInfoFile(), std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo + "<Nodes>" +
+                                   NodeXml("198.51.100.1", "000000000001") +
+                                   "</Nodes></FyBootpInfo>\n");
+    EXPECT_EQ(DeleteBootpInfo(m_server, "000000000001"), S_OK);
+    EXPECT_EQ(*ReadInfoFile(), std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo +
+                                   "<Nodes/></FyBootpInfo>\n");
+}
+
+// The example: a file its owner may write but not read. The server
+// runs as that owner here (root reads whatever the mode bits say). Every
+// change used to replace the file, and the replacement kept mode 0200, so
+// every later start came up with an empty table.
+TEST_F(NodeEditing, FileThatCannotBeReadIsNeitherReplacedNorLost) {
+    const std::string stored = std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo +
+                               "<Nodes>" + NodeXml("192.0.2.99", "FFFFFFFFFFFF") +
+                               "</Nodes></FyBootpInfo>\n";
+    WriteInfoFile(stored);
+    constexpr uid_t kNobody = 65534;
+    ASSERT_EQ(::chown(kInfoFileName, kNobody, kNobody), 0);
+    ASSERT_EQ(::chmod(kInfoFileName, 0200), 0);
+    ASSERT_EQ(::chmod(".", 0777), 0);
+    const int code = testing::RunInChild([&] {
+        if (::setresgid(kNobody, kNobody, kNobody) != 0 || ::setresuid(kNobody, kNobody, kNobody) != 0) {
+            return testing::kSkipped;
+        }
+        if (AddBootpInfo(m_server, "000000000001", IpArgument("198.51.100.1")) != E_ACCESSDENIED) {
+            return 1;
+        }
+        if (DeleteBootpInfo(m_server, "1A0000000002") != E_ACCESSDENIED) return 2;
+        return 0;
+    });
+    if (code == testing::kSkipped) GTEST_SKIP() << "cannot run as another user";
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(*ReadInfoFile(), stored);
+    EXPECT_EQ(testing::DirectoryEntries("."), std::vector<std::string>{kInfoFileName});
 }
 
 TEST_F(NodeEditing, NodesBeforeHostInfoMovesToTheEnd) {

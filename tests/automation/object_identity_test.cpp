@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "automation/fybootp_ids.h"
 #include "automation/fybootp_interfaces.h"
 #include "document/dom_error.h"
@@ -121,6 +123,18 @@ TEST_F(ObjectIdentity, ServerControlStartsAndStopsLikeStarted) {
     EXPECT_EQ(started, 0);
 }
 
+TEST_F(ObjectIdentity, NullOutParametersGiveEPointerThroughTheObject) {
+    auto server = Create<IFyBootpServer>(IID_IFyBootpServer);
+    EXPECT_EQ(server->get_BootpInfosXml(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_NewMacAddresses(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_LogEntries(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_HostInfoXml(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_LogChangeCnt(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_NewMacCnt(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_Started(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_DisableResponse(nullptr), E_POINTER);
+}
+
 TEST_F(ObjectIdentity, LastClassObjectReferenceDisconnectsAndDestroysTheServer) {
     auto server = Create<IFyBootpServer>(IID_IFyBootpServer);
     ASSERT_EQ(server->put_Started(1), S_OK);
@@ -133,6 +147,25 @@ TEST_F(ObjectIdentity, LastClassObjectReferenceDisconnectsAndDestroysTheServer) 
     // Destroying the object stopped the responder and dropped its reference.
     EXPECT_EQ(platform->network->openSockets, 0);
     EXPECT_EQ(lock.Count(), 0);
+}
+
+TEST_F(ObjectIdentity, DisconnectHookThatThrowsStillEndsInATornDownServer) {
+    const ClassObjectServices services{
+        .lock = lock,
+        .typeInfo = typeInfo,
+        .documents = LibxmlDocumentFactory(),
+        .hostInfo = host,
+        .responderPlatform = platform,
+        .disconnect = [](IUnknown*) { throw std::runtime_error("transport gone"); }};
+    IClassFactory* second = nullptr;
+    ASSERT_EQ(CreateFyBootpClassObject(services, &second), S_OK);
+    void* raw = nullptr;
+    ASSERT_EQ(second->CreateInstance(nullptr, IID_IFyBootpServer, &raw), S_OK);
+    auto server = ComPtr<IFyBootpServer>::Attach(static_cast<IFyBootpServer*>(raw));
+    ASSERT_EQ(server->put_Started(1), S_OK);
+    server.Reset();
+    EXPECT_EQ(second->Release(), 0u);  // nothing escapes, the object goes
+    EXPECT_EQ(platform->network->openSockets, 0);
 }
 
 TEST_F(ObjectIdentity, FailedStartupLoadMakesTheClassObjectFail) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tests/support/bootp_test_messages.h"
@@ -54,9 +55,15 @@ TEST(RequestRecognition, HardwareAddressIsChaddrHeadWhateverHtypeAndHlenSay) {
 
 // The golden reply: written out from the BOOTP header of RFC 951 and the
 // vendor area of RFC 1497, for xid 11223344, secs 0102, a request whose
-// flags field and chaddr tail carry non-zero bytes.
+// flags field and chaddr tail carry non-zero bytes, and whose hops, ciaddr,
+// giaddr, sname and file are filled too: none of them reaches the reply.
 TEST(ReplyLayout, MatchesGoldenVectorByteForByte) {
-    const auto request = MakeRequest(kMac, 0x11223344, 0x0102);
+    auto request = MakeRequest(kMac, 0x11223344, 0x0102);
+    request[3] = 4;                                                 // hops
+    std::fill_n(request.begin() + 12, 4, std::uint8_t{198});        // ciaddr
+    std::fill_n(request.begin() + 24, 4, std::uint8_t{51});         // giaddr
+    std::fill_n(request.begin() + kSnameOffset, 64, std::uint8_t{'s'});
+    std::fill_n(request.begin() + kFileOffset, 128, std::uint8_t{'f'});
     const ReplyIdentity identity{"srv", Addr(192, 0, 2, 1), Addr(255, 255, 255, 0),
                                  Addr(192, 0, 2, 254)};
     const Message reply = Reply(request, identity, Addr(192, 0, 2, 10));
@@ -107,6 +114,22 @@ TEST(ReplyLayout, HostNameFillsSnameUpToItsTerminator) {
     std::string name64 = name63 + "X";
     const Message cut = Reply(request, ReplyIdentity{name64, 0, 0, 0}, 0);
     EXPECT_EQ(cut, exact);  // cut to 63 characters, nothing spills into file
+}
+
+TEST(ReplyLayout, SnameCutNeverSendsPartOfACharacter) {
+    const auto request = MakeRequest(kMac);
+    const std::string name62(62, 'h');
+    // "\xC3\xA9" is one character (e acute): its lead byte alone would fit.
+    const Message cut = Reply(request, ReplyIdentity{name62 + "\xC3\xA9", 0, 0, 0}, 0);
+    const Message plain = Reply(request, ReplyIdentity{name62, 0, 0, 0}, 0);
+    EXPECT_EQ(cut, plain);
+    EXPECT_EQ(cut[kSnameOffset + 62], 0);
+
+    const std::string name61(61, 'h');
+    const Message whole = Reply(request, ReplyIdentity{name61 + "\xC3\xA9", 0, 0, 0}, 0);
+    EXPECT_EQ(whole[kSnameOffset + 61], 0xC3);
+    EXPECT_EQ(whole[kSnameOffset + 62], 0xA9);
+    EXPECT_EQ(whole[kSnameOffset + 63], 0);
 }
 
 }  // namespace

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <random>
+
+#include "tests/support/failing_allocator.h"
 
 namespace fybootp {
 namespace {
@@ -110,6 +114,45 @@ TEST(NodeTableLookup, LargeTableFindsEveryRow) {
         ASSERT_EQ(table.FirstAddressOf(rows[i].macAddr), i);
     }
     EXPECT_EQ(table.FindFirst({0x02, 0, 0xFF, 0xFF, 0xFF, 0}), nullptr);
+}
+
+// Every change, with each of its allocations failing in turn: the change
+// throws and the table answers exactly as before, or it completes.
+TEST(NodeTableLookup, ChangeThatRunsOutOfMemoryLeavesTableAsItWas) {
+    std::vector<BootpNode> rows;
+    for (std::uint8_t i = 0; i < 8; ++i) rows.push_back({i, Mac(i)});
+    rows.push_back({99, Mac(3)});  // a later duplicate: the first row wins
+
+    const std::vector<std::function<void(NodeTable&)>> changes = {
+        [](NodeTable& t) { t.Append({50, Mac(50)}); },  // grows the index past 16 slots
+        [](NodeTable& t) { t.Assign(1, {51, Mac(51)}); },
+        [](NodeTable& t) { t.Erase(3); },                // hands Mac(3) on to the last row
+        [](NodeTable& t) { t.Replace({{52, Mac(52)}}); },
+    };
+    std::size_t failures = 0;
+    for (const auto& change : changes) {
+        for (std::size_t nth = 1;; ++nth) {
+            NodeTable table;
+            table.Replace(rows);
+            for (std::uint8_t i = 8; i < 16; ++i) table.Append({i, Mac(i)});  // index full to half
+            const std::vector<BootpNode> before = table.Rows();
+            testing::FailingAllocations failing(nth);
+            try {
+                change(table);
+            } catch (const std::bad_alloc&) {
+                ++failures;
+                ASSERT_EQ(table.Rows(), before);
+                for (std::uint16_t last = 0; last < 256; ++last) {
+                    const MacAddress mac = Mac(static_cast<std::uint8_t>(last));
+                    ASSERT_EQ(table.FindFirst(mac), Scan(table.Rows(), mac));
+                }
+                continue;
+            }
+            ASSERT_FALSE(failing.Triggered());
+            break;
+        }
+    }
+    EXPECT_GE(failures, changes.size());  // every change allocates at least once
 }
 
 }  // namespace

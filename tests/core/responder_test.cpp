@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <future>
 
 #include "core/fy_bootp_server.h"
 #include "tests/support/bootp_test_messages.h"
@@ -21,6 +22,8 @@ using testing::MakeRequest;
 const MacAddress kListed = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 const MacAddress kUnknownMaker = {0x02, 0x4B, 0x77, 0x00, 0x00, 0x01};
 const MacAddress kOtherMaker = {0x00, 0x4B, 0x77, 0x00, 0x00, 0x01};
+const MacAddress kOtherMakerByte1 = {0x02, 0x4C, 0x77, 0x00, 0x00, 0x01};
+const MacAddress kOtherMakerByte2 = {0x02, 0x4B, 0x76, 0x00, 0x00, 0x01};
 
 class ResponderTest : public ::testing::Test {
 protected:
@@ -135,7 +138,8 @@ TEST_F(ResponderTest, DisabledResponseStillRecordsUnknownMaker) {
 
 TEST_F(ResponderTest, UnknownMakerRecordedOnceOtherPrefixIgnored) {
     Start();
-    Deliver({MakeRequest(kUnknownMaker), MakeRequest(kUnknownMaker), MakeRequest(kOtherMaker)});
+    Deliver({MakeRequest(kUnknownMaker), MakeRequest(kUnknownMaker), MakeRequest(kOtherMaker),
+             MakeRequest(kOtherMakerByte1), MakeRequest(kOtherMakerByte2)});
     EXPECT_TRUE(platform->network->Sent().empty());
     EXPECT_EQ(NewMacCount(), 1);
     EXPECT_EQ(LogCount(), 1);
@@ -170,6 +174,55 @@ TEST_F(ResponderTest, WrongDatagramsAreSkippedAndTheLoopGoesOn) {
     EXPECT_EQ(Started(), 1);
 
     Deliver({MakeRequest(kListed)});  // still answering after all of them
+    EXPECT_EQ(platform->network->Sent().size(), 1u);
+}
+
+TEST_F(ResponderTest, ReceiveErrorsAreSkippedUntilTheSocketIsGone) {
+    Start();
+    for (const int error : {EINTR, EIO, ENOBUFS, ECONNREFUSED}) {
+        platform->network->DeliverError(error);
+        ++delivered;
+    }
+    Deliver({MakeRequest(kListed)});
+    EXPECT_EQ(platform->network->Sent().size(), 1u);
+
+    // A descriptor that is no longer a socket ends the loop: nothing after
+    // it is taken, and the stop still completes.
+    platform->network->DeliverError(EBADF);
+    platform->network->Deliver(MakeRequest(kListed));
+    EXPECT_FALSE(
+        platform->network->WaitUntilHandled(delivered + 2, std::chrono::milliseconds(200)));
+    EXPECT_EQ(platform->network->Sent().size(), 1u);
+    EXPECT_EQ(server->put_Started(0), S_OK);
+    EXPECT_EQ(platform->network->openSockets, 0);
+}
+
+TEST_F(ResponderTest, TimeStampFollowsTheClockFromEntryToEntry) {
+    Start();
+    Deliver({MakeRequest(kListed)});
+    platform->now += 1;
+    Deliver({MakeRequest(kListed)});
+    platform->now += 86400;
+    Deliver({MakeRequest(kListed)});
+    std::lock_guard lock(server->m_lock);
+    ASSERT_EQ(server->m_logs.Size(), 3u);
+    EXPECT_STREQ(server->m_logs.Records()[0].timeStamp, "2001-09-09T01:46:40");
+    EXPECT_STREQ(server->m_logs.Records()[1].timeStamp, "2001-09-09T01:46:41");
+    EXPECT_STREQ(server->m_logs.Records()[2].timeStamp, "2001-09-10T01:46:41");
+}
+
+TEST_F(ResponderTest, ReplyTheSocketCannotTakeIsCountedNotWaitedFor) {
+    platform->network->sendError = EAGAIN;
+    Start();
+    Deliver({MakeRequest(kListed), MakeRequest(kListed)});
+    EXPECT_TRUE(platform->network->Sent().empty());
+    EXPECT_EQ(LogCount(), 2);  // the server answered; the network lost it
+    {
+        std::lock_guard lock(server->m_lock);
+        EXPECT_EQ(server->m_unsentReplies, 2u);
+    }
+    platform->network->sendError = 0;
+    Deliver({MakeRequest(kListed)});
     EXPECT_EQ(platform->network->Sent().size(), 1u);
 }
 
@@ -253,6 +306,56 @@ TEST_F(ResponderTest, DestructionWhileRunningStopsTheResponderAndReleasesItsLock
     server.reset();
     EXPECT_EQ(platform->network->openSockets, 0);
     EXPECT_EQ(moduleLock.Count(), 0);
+}
+
+TEST_F(ResponderTest, DestructionStopsAResponderStartedWithoutStarted) {
+    ASSERT_TRUE(server->StartResponder());
+    EXPECT_EQ(Started(), 0);
+    Deliver({MakeRequest(kListed)});
+    server.reset();  // a joinable thread left behind would end the process here
+    EXPECT_EQ(platform->network->openSockets, 0);
+    EXPECT_EQ(moduleLock.Count(), 0);
+}
+
+// A receive thread that does not come back within the stop's wait: the stop
+// reports the responder stopped, a new run gets its own stop flag and
+// socket, and the object is not freed under the old thread's feet.
+class TimedOutStopTest : public ResponderTest {
+protected:
+    TimedOutStopTest() {
+        ServerConfig config{platform, reference.get()};
+        config.stopWait = std::chrono::milliseconds(20);
+        server = std::make_unique<FyBootpServer>(config);
+        server->m_nodes.Replace({{Addr(192, 0, 2, 10), kListed}});
+    }
+};
+
+TEST_F(TimedOutStopTest, ObjectOutlivesTheStuckThreadAndANewRunAnswers) {
+    platform->network->HoldReceivers();
+    Start();
+    EXPECT_EQ(server->put_Started(0), S_OK);  // gives up waiting after 20 ms
+    EXPECT_EQ(Started(), 0);
+    EXPECT_EQ(moduleLock.Count(), 0);
+
+    Start();  // the stuck thread's flag stays set, the new run's is clear
+    EXPECT_EQ(platform->network->socketsOpened, 2);
+    platform->network->ReleaseReceivers();  // the old thread ends on its own flag
+    Deliver({MakeRequest(kListed)});
+    EXPECT_EQ(platform->network->Sent().size(), 1u);
+    EXPECT_EQ(server->put_Started(0), S_OK);
+
+    // Stuck again: the destructor must wait for the thread, which still
+    // reads the table and the lock, and free nothing before it has ended.
+    Start();
+    platform->network->HoldReceivers();
+    EXPECT_EQ(server->put_Started(0), S_OK);
+    auto destroyed = std::async(std::launch::async, [&] { server.reset(); });
+    EXPECT_EQ(destroyed.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    platform->network->Deliver(MakeRequest(kListed));  // handled by nobody: the run stopped
+    platform->network->ReleaseReceivers();
+    destroyed.get();
+    EXPECT_EQ(platform->network->openSockets, 0);
+    EXPECT_EQ(platform->network->Sent().size(), 1u);
 }
 
 TEST(ResponderLimits, FloodOfUnknownAddressesStopsAtTheListLimit) {

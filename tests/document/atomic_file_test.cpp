@@ -113,6 +113,36 @@ TEST_F(AtomicFile, ReadingWhatIsNoFileFails) {
     EXPECT_EQ(fs::ReadWholeFile(PathOf("missing"), out, 100), ENOENT);
     EXPECT_EQ(fs::ReadWholeFile(m_dir.Path(), out, 100), EISDIR);
     EXPECT_EQ(fs::ReadWholeFile("/dev/null", out, 100), EINVAL);
+    // A FIFO without a writer: opening it for reading would wait forever.
+    ASSERT_EQ(::mkfifo(PathOf("fifo").c_str(), 0600), 0);
+    const int code = testing::RunInChild([&] {
+        ::alarm(10);
+        std::string bytes;
+        return fs::ReadWholeFile(PathOf("fifo"), bytes, 100) == EINVAL ? 0 : 1;
+    });
+    EXPECT_EQ(code, 0) << "128 + SIGALRM (142): the read blocked";
+}
+
+TEST_F(AtomicFile, ReplacementThroughLinksReplacesTheFinalTargetInItsDirectory) {
+    std::filesystem::create_directories(PathOf("a/b"));
+    testing::WriteFile(PathOf("a/b/real"), "old");
+    ASSERT_EQ(::chmod(PathOf("a/b/real").c_str(), 0640), 0);
+    std::filesystem::create_symlink("b/real", PathOf("a/relative"));
+    std::filesystem::create_symlink(PathOf("a/relative"), PathOf("link"));
+    ASSERT_EQ(fs::ReplaceFileAtomically(PathOf("link"), "new"), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(PathOf("link")));
+    EXPECT_TRUE(std::filesystem::is_symlink(PathOf("a/relative")));
+    EXPECT_EQ(testing::ReadFile(PathOf("a/b/real")), "new");
+    EXPECT_EQ(testing::DirectoryEntries(PathOf("a/b")), std::vector<std::string>{"real"});
+    struct stat info {};
+    ASSERT_EQ(::stat(PathOf("a/b/real").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+    std::filesystem::create_symlink("nowhere", PathOf("dangling"));
+    ASSERT_EQ(fs::ReplaceFileAtomically(PathOf("dangling"), "made"), 0);
+    EXPECT_EQ(testing::ReadFile(PathOf("nowhere")), "made");
+    std::filesystem::create_symlink("loop", PathOf("loop"));
+    EXPECT_EQ(fs::ReplaceFileAtomically(PathOf("loop"), "x"), ELOOP);
 }
 
 }  // namespace

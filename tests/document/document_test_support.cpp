@@ -156,4 +156,20 @@ int RunInChild(const std::function<int()>& body) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
+void RecordingSink::Write(journal::Priority, std::string_view message) noexcept {
+    try {
+        lines.emplace_back(message);
+    } catch (const std::bad_alloc&) {
+        // Lost, as the real journal loses a line it cannot take.
+    }
+}
+
+bool RecordingSink::Has(std::initializer_list<std::string_view> texts) const {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return std::all_of(texts.begin(), texts.end(), [&](std::string_view text) {
+            return line.find(text) != std::string::npos;
+        });
+    });
+}
+
 }  // namespace fybootp::testing

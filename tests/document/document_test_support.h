@@ -15,6 +15,9 @@
 #include "core/fy_bootp_server.h"
 #include "document/dom_routines.h"
 #include "document/host_info_source.h"
+#include "document/info_file_access.h"
+#include "platform/journal/journal.h"
+#include "tests/support/failing_file_system.h"
 
 namespace fybootp::testing {
 
@@ -85,6 +88,26 @@ public:
 
 private:
     mutable int m_left;
+};
+
+// Keeps the lines written to the event log.
+class RecordingSink final : public journal::Sink {
+public:
+    void Write(journal::Priority priority, std::string_view message) noexcept override;
+    // Whether some line holds every one of the texts.
+    bool Has(std::initializer_list<std::string_view> texts) const;
+
+    std::vector<std::string> lines;
+};
+
+// A document factory whose info file goes through a file layer that fails on
+// demand, whose events the test reads and whose clock it sets.
+struct FileLayerUnderTest {
+    FailingFileSystem files;
+    RecordingSink events;
+    std::time_t now = 1'796'658'300;  // 2026-12-07T15:45:00Z
+    InfoFileAccess access{files, events, [this] { return now; }};
+    LibxmlDocuments documents{access};
 };
 
 // Tables handed in by the test; counts how often each is read.

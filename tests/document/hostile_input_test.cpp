@@ -225,6 +225,19 @@ TEST_F(HostileInput, FileHoldingTheMostStorableRowsLoadsAgain) {
     ASSERT_NE(restarted, nullptr);
     EXPECT_EQ(restarted->m_nodes.Size(), kMaxStoredRows);
     EXPECT_EQ(restarted->HostName(), std::string(99, 'h'));
+
+    // The same file in UTF-16, which spends two bytes on every character,
+    // loads too, and is written back in UTF-16.
+    std::string utf16 = "\xFF\xFE";
+    utf16.reserve(2 * file.size() + 2);
+    const std::string declared = std::string(file).replace(file.find("UTF-8"), 5, "UTF-16");
+    for (const char c : declared) utf16 += {c, '\0'};
+    testing::WriteInfoFile(utf16);
+    const auto fromUtf16 = testing::StartServer(LibxmlDocumentFactory(), source);
+    ASSERT_NE(fromUtf16, nullptr);
+    EXPECT_EQ(fromUtf16->m_nodes.Size(), kMaxStoredRows);
+    StoreHostInfo(*fromUtf16);
+    EXPECT_EQ(testing::ReadInfoFile()->substr(0, 2), "\xFF\xFE");
 }
 
 }  // namespace

@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "document/dom_error.h"
+#include "document/limits.h"
 #include "tests/document/document_test_support.h"
 
 namespace fybootp {
@@ -30,13 +33,71 @@ protected:
     }
 };
 
-TEST_F(InfoFile, AbsentMalformedOrUnreadableFilesDoNotLoad) {
-    EXPECT_EQ(Load(), nullptr);
+TEST_F(InfoFile, AbsentOrMalformedFilesDoNotLoad) {
+    Document document = CreateInfoDocument();
+    EXPECT_EQ(LoadInfoFile(document).outcome, InfoFileLoad::Outcome::kAbsent);
     WriteInfoFile("<FyBootpInfo><Nodes></FyBootpInfo>");
-    EXPECT_EQ(Load(), nullptr);
-    std::filesystem::remove(kInfoFileName);
+    const InfoFileLoad malformed = LoadInfoFile(document);
+    EXPECT_EQ(malformed.outcome, InfoFileLoad::Outcome::kUnloadable);
+    EXPECT_EQ(malformed.reason, "not well-formed XML");
+    EXPECT_EQ(malformed.bytes, "<FyBootpInfo><Nodes></FyBootpInfo>");
+}
+
+// Only absence is no file. Any other failure of the read is raised, so that
+// no operation goes on to replace what it could not read.
+class UnreadableInfoFile : public testing::InfoFileTest {
+protected:
+    HRESULT LoadStatus() {
+        Document document = CreateInfoDocument(m_layer.documents);
+        try {
+            LoadInfoFile(document, m_layer.access);
+            return S_OK;
+        } catch (const DomError& error) {
+            return error.Status();
+        }
+    }
+    testing::FileLayerUnderTest m_layer;
+};
+
+TEST_F(UnreadableInfoFile, EveryReadErrorButAbsenceIsRaisedWithItsStatusAndLogged) {
+    using Kind = testing::FailingFileSystem::Kind;
+    WriteInfoFile("<FyBootpInfo/>");
+    const struct {
+        Kind kind;
+        int error;
+        HRESULT status;
+    } cases[] = {{Kind::kOpen, EACCES, E_ACCESSDENIED},
+                 {Kind::kOpen, EMFILE, HresultFromWin32(4)},
+                 {Kind::kRead, EIO, HresultFromWin32(1117)},
+                 {Kind::kStat, EPERM, E_ACCESSDENIED}};
+    for (const auto& c : cases) {
+        m_layer.files.Reset();
+        m_layer.files.FailNth(c.kind, 1, c.error);
+        EXPECT_EQ(LoadStatus(), c.status) << testing::FailingFileSystem::Name(c.kind);
+        EXPECT_TRUE(m_layer.events.Has({kInfoFileName, "could not be read", std::strerror(c.error)}));
+    }
+}
+
+TEST_F(UnreadableInfoFile, DirectoryOrFileOverTheReadBoundIsRaised) {
     std::filesystem::create_directory(kInfoFileName);
-    EXPECT_EQ(Load(), nullptr);
+    EXPECT_EQ(LoadStatus(), E_ACCESSDENIED);
+    std::filesystem::remove(kInfoFileName);
+    WriteInfoFile("");
+    ASSERT_EQ(::truncate(kInfoFileName, static_cast<off_t>(kInfoFileReadBytes) + 1), 0);  // sparse
+    EXPECT_EQ(LoadStatus(), HresultFromWin32(223));
+}
+
+// Opening a FIFO for reading waits for a writer: it must never be opened.
+TEST_F(UnreadableInfoFile, FifoIsRefusedAtOnce) {
+    ASSERT_EQ(::mkfifo(kInfoFileName, 0600), 0);
+    const int code = testing::RunInChild([&] {
+        ::alarm(10);
+        return LoadStatus() == HresultFromWin32(222) ? 0 : 1;
+    });
+    EXPECT_EQ(code, 0) << "128 + SIGALRM (142): the read blocked";
+    struct stat info {};
+    ASSERT_EQ(::lstat(kInfoFileName, &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 TEST_F(InfoFile, NameResolvesAgainstTheWorkingDirectoryOfEachCall) {
@@ -137,6 +198,34 @@ TEST_F(InfoFile, ReplacedFileKeepsItsPermissionBits) {
     struct stat info {};
     ASSERT_EQ(::stat(kInfoFileName, &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+// An operator who keeps the file elsewhere and links it here expects the
+// link to stay and the file it names to change.
+TEST_F(InfoFile, SavingThroughASymbolicLinkReplacesItsTargetAndKeepsTheLink) {
+    std::filesystem::create_directories("elsewhere/deeper");
+    testing::WriteFile("elsewhere/deeper/info.xml", "<FyBootpInfo/>");
+    std::filesystem::create_symlink("deeper/info.xml", "elsewhere/middle-link");
+    std::filesystem::create_symlink("elsewhere/middle-link", kInfoFileName);
+    const NewDocument created = NewInfoDocument();
+    AppendElement(created.root, "Nodes");
+    SaveInfoFile(created.document);
+    EXPECT_TRUE(std::filesystem::is_symlink(kInfoFileName));
+    EXPECT_EQ(std::filesystem::read_symlink(kInfoFileName), "elsewhere/middle-link");
+    EXPECT_EQ(testing::ReadFile("elsewhere/deeper/info.xml"),
+              std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") +
+                  "<FyBootpInfo><Nodes/></FyBootpInfo>\n");
+    EXPECT_EQ(testing::DirectoryEntries("elsewhere/deeper"), std::vector<std::string>{"info.xml"});
+    EXPECT_NE(Load(), nullptr);
+}
+
+TEST_F(InfoFile, SavingThroughADanglingLinkCreatesItsTarget) {
+    std::filesystem::create_directory("elsewhere");
+    std::filesystem::create_symlink(Dir() + "/elsewhere/info.xml", kInfoFileName);
+    SaveInfoFile(NewInfoDocument().document);
+    EXPECT_TRUE(std::filesystem::is_symlink(kInfoFileName));
+    EXPECT_EQ(testing::ReadFile("elsewhere/info.xml"),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FyBootpInfo/>\n");
 }
 
 TEST_F(InfoFile, SavingIntoADirectoryThatIsGoneRaisesAFailure) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <filesystem>
 
 #include "document/info_file.h"
 #include "document/startup_load.h"
@@ -140,6 +141,59 @@ TEST_F(NodeTableExchange, MalformedFileIsReplacedByOneHoldingOnlyTheTable) {
               std::string(kDeclaration) + "<FyBootpInfo>" + kStoredAB + "</FyBootpInfo>\n");
 }
 
+// What the server could not load, an operator can always get back.
+class UnloadableFile : public NodeTableExchange {
+protected:
+    HRESULT PutThroughLayer(std::string_view text) {
+        return put_BootpInfosXml(m_server, text, m_layer.documents);
+    }
+    testing::FileLayerUnderTest m_layer;
+};
+
+TEST_F(UnloadableFile, IsKeptBesideTheNewFileUnderItsUtcTimeAndLogged) {
+    const std::string doctype = "<!DOCTYPE FyBootpInfo><FyBootpInfo>" + kHostInfo + "</FyBootpInfo>";
+    WriteInfoFile(doctype);
+    EXPECT_EQ(PutThroughLayer(Table({kRowA})), S_OK);
+    EXPECT_EQ(testing::ReadFile("FyBootpInfo.xml.unloadable-20261207T154500Z"), doctype);
+    EXPECT_TRUE(m_layer.events.Has(
+        {"FyBootpInfo.xml did not load (a DOCTYPE)", "FyBootpInfo.xml.unloadable-20261207T154500Z"}));
+    EXPECT_NE(ReadInfoFile()->find(kRowA), std::string::npos);
+}
+
+TEST_F(UnloadableFile, OnlyTheNewestFiveAreKeptAndOneSecondGivesDistinctNames) {
+    for (int i = 0; i < 7; ++i) {
+        WriteInfoFile("<FyBootpInfo>" + std::to_string(i));
+        ASSERT_EQ(PutThroughLayer(Table({kRowA})), S_OK);
+    }
+    const std::string stamp = "FyBootpInfo.xml.unloadable-20261207T154500Z";
+    EXPECT_EQ(testing::DirectoryEntries("."),
+              (std::vector<std::string>{kInfoFileName, stamp + "-02", stamp + "-03", stamp + "-04",
+                                        stamp + "-05", stamp + "-06"}));
+    EXPECT_EQ(testing::ReadFile(stamp + "-06"), "<FyBootpInfo>6");
+    // A later second sorts after all of them, so it pushes out the oldest.
+    m_layer.now += 1;
+    WriteInfoFile("<FyBootpInfo>7");
+    ASSERT_EQ(PutThroughLayer(Table({kRowA})), S_OK);
+    EXPECT_EQ(testing::DirectoryEntries(".").back(), "FyBootpInfo.xml.unloadable-20261207T154501Z");
+    EXPECT_EQ(testing::DirectoryEntries(".").size(), 6u);
+}
+
+TEST_F(UnloadableFile, WithoutACopyTheFileIsNotReplaced) {
+    using Kind = testing::FailingFileSystem::Kind;
+    WriteInfoFile("<FyBootpInfo>");
+    // Neither a second name nor a copy can be made.
+    m_layer.files.FailNth(Kind::kLink, 1, ENOSPC);
+    EXPECT_EQ(PutThroughLayer(Table({kRowA})), S_OK);  // the copy was written instead
+    std::filesystem::remove("FyBootpInfo.xml.unloadable-20261207T154500Z");
+    WriteInfoFile("<FyBootpInfo>");
+    m_layer.files.Reset();
+    m_layer.files.FailNth(Kind::kOpen, 2, ENOSPC);  // 1: the read; 2: the copy's temporary
+    m_layer.files.FailNth(Kind::kLink, 1, EPERM);
+    EXPECT_EQ(PutThroughLayer(Table({kRowB})), HresultFromWin32(112));
+    EXPECT_EQ(*ReadInfoFile(), "<FyBootpInfo>");
+    EXPECT_TRUE(m_layer.events.Has({"no copy of it could be kept"}));
+}
+
 TEST_F(NodeTableExchange, EveryNodesIsReplacedSoRemovedRowsStayRemoved) {
     WriteInfoFile("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FyBootpInfo><Nodes>" + kRowA +
                   "</Nodes>" + kHostInfo + "<Nodes>" + kRowB + "</Nodes></FyBootpInfo>\n");
@@ -153,13 +207,16 @@ TEST_F(NodeTableExchange, EveryNodesIsReplacedSoRemovedRowsStayRemoved) {
     EXPECT_EQ(restarted.m_nodes.Size(), 1u);
 }
 
-TEST_F(NodeTableExchange, FileWithoutNodesIsSavedUnchangedAndTheTableNotStored) {
-    const std::string withoutNodes =
-        std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo + "</FyBootpInfo>\n";
-    WriteInfoFile(withoutNodes);
+// A file that a put of HostInfoXml created holds no Nodes: the table goes in
+// after HostInfo, or no table would ever be stored in it.
+TEST_F(NodeTableExchange, FileWithoutNodesGetsTheTableAfterItsContent) {
+    WriteInfoFile(std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo + "</FyBootpInfo>\n");
     Put(Table({kRowA}));
-    EXPECT_EQ(m_server.m_nodes.Size(), 1u);
-    EXPECT_EQ(*ReadInfoFile(), withoutNodes);
+    EXPECT_EQ(*ReadInfoFile(), std::string(kDeclaration) + "<FyBootpInfo>" + kHostInfo + "<Nodes>" +
+                                   kRowA + "</Nodes></FyBootpInfo>\n");
+    FyBootpServer restarted;
+    LoadInfoDocument(restarted);
+    EXPECT_EQ(TableText(restarted), std::vector<std::string>{"192.0.2.10/0A0000000001"});
 }
 
 TEST_F(NodeTableExchange, FileWithAnotherRootIsSavedUnchanged) {

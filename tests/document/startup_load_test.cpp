@@ -4,8 +4,15 @@
 #include "document/startup_load.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "document/dom_error.h"
+#include "document/host_info_store.h"
+#include "document/info_file.h"
+#include "document/node_table_exchange.h"
 #include "platform/net/address_text.h"
 #include "tests/document/document_test_support.h"
 
@@ -69,6 +76,54 @@ TEST_F(StartupLoad, MalformedFileIsLikeNoFileAndStaysUnchangedOnDisk) {
     EXPECT_TRUE(server->m_nodes.Empty());
     ExpectDetected(*server);
     EXPECT_EQ(*testing::ReadInfoFile(), malformed);
+}
+
+// A file the start could not read still holds the operator's table: the
+// server runs on the detected identity, but nothing it saves may drop that
+// table, until the file is readable at a start or gone.
+TEST_F(StartupLoad, UnreadableFileIsLikeNoFileButNoLaterSaveReplacesIt) {
+    using Kind = testing::FailingFileSystem::Kind;
+    const std::string stored = "<FyBootpInfo>" + kTwoRows + kHostInfo + "</FyBootpInfo>";
+    WriteInfoFile(stored);
+    testing::FileLayerUnderTest layer;
+    layer.files.FailNth(Kind::kRead, 1, EIO);
+    HRESULT hr = E_FAIL;
+    const auto server = testing::StartServer(layer.documents, m_source, &hr);
+    ASSERT_EQ(hr, S_OK);
+    EXPECT_TRUE(server->m_nodes.Empty());
+    ExpectDetected(*server);
+    EXPECT_TRUE(layer.events.Has({"could not be read at start"}));
+
+    // The file reads again now, but the table in memory is not its table.
+    const HRESULT ioError = HresultFromWin32(1117);
+    EXPECT_EQ(put_BootpInfosXml(*server, "<FyBootpInfo><Nodes/></FyBootpInfo>", layer.documents),
+              ioError);
+    EXPECT_EQ(RunDocumentOperation([&] { StoreHostInfo(*server, layer.documents); }), ioError);
+    EXPECT_EQ(*testing::ReadInfoFile(), stored);
+    EXPECT_TRUE(layer.events.Has({"the change was not saved"}));
+
+    // Once it is gone there is nothing left to lose.
+    std::filesystem::remove(kInfoFileName);
+    EXPECT_EQ(RunDocumentOperation([&] { StoreNodeTable(*server, layer.documents); }), S_OK);
+    EXPECT_TRUE(testing::InfoFileExists());
+}
+
+TEST_F(StartupLoad, FifoNamedLikeTheFileDoesNotHoldUpTheStart) {
+    ASSERT_EQ(::mkfifo(kInfoFileName, 0600), 0);
+    const int code = testing::RunInChild([&] {
+        ::alarm(10);
+        HRESULT hr = E_FAIL;
+        const auto server = testing::StartServer(LibxmlDocumentFactory(), m_source, &hr);
+        if (hr != S_OK || server == nullptr) return 1;
+        if (server->HostName() != "detected-host") return 2;
+        // Saves do not block either; they are refused.
+        if (Succeeded(put_BootpInfosXml(*server, "<FyBootpInfo/>"))) return 3;
+        return 0;
+    });
+    EXPECT_EQ(code, 0) << "128 + SIGALRM (142): the start or the save blocked";
+    struct stat info {};
+    ASSERT_EQ(::lstat(kInfoFileName, &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 TEST_F(StartupLoad, FileWithRowsAndHostInfoGivesBoth) {

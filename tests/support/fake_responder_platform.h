@@ -3,6 +3,7 @@
 // queued by the test, replies are collected, and each system service can be
 // made to fail.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,16 +26,29 @@ struct SentReply {
 struct FakeNetwork {
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<std::vector<std::uint8_t>> inbound;
+    // A datagram, or a receive error to report in its place (error != 0).
+    struct Inbound {
+        std::vector<std::uint8_t> bytes;
+        int error = 0;
+    };
+    std::deque<Inbound> inbound;
     std::vector<SentReply> sent;
     std::size_t handled = 0;  // datagrams the responder has taken and finished
-    bool shutdown = false;
     int openSockets = 0;
     int socketsOpened = 0;
+    // A receiver that a shutdown does not wake, as a socket stuck in the
+    // kernel would be (HoldReceivers); ReleaseReceivers lets it go.
+    bool holdReceivers = false;
+    // Non-zero: every send fails with it.
+    int sendError = 0;
 
     void Deliver(std::vector<std::uint8_t> datagram);
+    void DeliverError(int error);
+    void HoldReceivers();
+    void ReleaseReceivers();
     // Waits until every delivered datagram has been handled (bounded wait).
-    bool WaitUntilHandled(std::size_t count);
+    bool WaitUntilHandled(std::size_t count,
+                          std::chrono::milliseconds limit = std::chrono::seconds(10));
     std::vector<SentReply> Sent();
 };
 
