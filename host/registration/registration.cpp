@@ -1,6 +1,7 @@
 #include "host/registration/registration.h"
 
 #include "automation/fybootp_ids.h"
+#include "host/registration/project_registration.h"
 #include "host/registration/registry_script.h"
 #include "host/registration/script_resource.h"
 #include "host/registration/service_control.h"
@@ -43,8 +44,8 @@ HRESULT LoadTypeLibBesideModule(const std::string& modulePath, ITypeLib** librar
 
 // Step 4 of RegisterHost and what follows while the keys are open: the
 // service values, the service, the classes.
-long RegisterWithAppIdOpen(ServiceHost& host, registry::Registry& registry,
-                           registry::HKEY appId, bool registerTypeLib, bool asService) {
+long RegisterWithAppIdOpen(ServiceHost& host, registry::Registry& registry, registry::HKEY appId,
+                           bool registerTypeLib, bool asService) {
     registry.DeleteValue(appId, kLocalService);  // a missing value is no error
     if (asService) {
         registry.SetString(appId, kLocalService, Caption(host));
@@ -112,8 +113,8 @@ long RegisterHost(ServiceHost& host, bool registerTypeLib, bool asService) {
     ApplyRegistryScript(host, kAppIdScriptId, true);  // its result is not used
     registry::Registry registry(RegistryRoot());
     registry::HKEY appIds{};
-    registry::LONG status = registry.OpenKeyForWriting(registry::HKEY_CLASSES_ROOT, kAppIdKey,
-                                                       &appIds);
+    registry::LONG status =
+        registry.OpenKeyForWriting(registry::HKEY_CLASSES_ROOT, kAppIdKey, &appIds);
     if (status != ERROR_SUCCESS) return status;
     registry::HKEY appId{};
     status = registry.OpenKeyForWriting(appIds, GuidToString(APPID_FyBootp), &appId);
@@ -178,10 +179,7 @@ HRESULT UnregisterTypeLibrary(ServiceHost& host) {
 }
 
 const RegistrationOps& SystemRegistrationOps() {
-    static const RegistrationOps ops{
-        &UnregisterHost, &RegisterHost,
-        // Project registration is not built: the switches say so.
-        [](ServiceHost&, bool, const GUID&) -> long { return E_NOTIMPL; }};
+    static const RegistrationOps ops{&UnregisterHost, &RegisterHost, &UpdateProjectEntry};
     return ops;
 }
 

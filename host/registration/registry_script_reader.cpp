@@ -123,8 +123,8 @@ private:
 
     // A name, bare or quoted; braces and the equals sign are not names.
     bool Name(std::string* name) {
-        if (!m_has || (!m_token.quoted && (m_token.text == "{" || m_token.text == "}" ||
-                                           m_token.text == "="))) {
+        if (!m_has || (!m_token.quoted &&
+                       (m_token.text == "{" || m_token.text == "}" || m_token.text == "="))) {
             return false;
         }
         *name = m_token.text;
@@ -133,9 +133,7 @@ private:
     }
 
     // "= s text": the only value type these scripts set is REG_SZ.
-    bool StringValue(std::string* text) {
-        return Expect("=") && Expect("s") && Name(text);
-    }
+    bool StringValue(std::string* text) { return Expect("=") && Expect("s") && Name(text); }
 
     bool Key(ScriptKey* key, std::size_t depth) {
         if (depth > registry::kMaxKeyDepth) return false;
@@ -149,8 +147,7 @@ private:
         // "val" opens a value; a key of that name must be quoted.
         if (m_has && m_token.Is("val")) return false;
         // One script key is one registry key: no path inside a name.
-        if (!Name(&key->name) || key->name.empty() ||
-            key->name.find('\\') != std::string::npos) {
+        if (!Name(&key->name) || key->name.empty() || key->name.find('\\') != std::string::npos) {
             return false;
         }
         if (m_has && m_token.Is("=")) {

@@ -40,7 +40,7 @@ HRESULT LoadRegistryScriptResource(const std::string& modulePath, int id, std::s
     static_cast<void>(RegistryScriptsBuiltIn());
     if (!IsElfFile(modulePath)) {
         return HresultFromWin32(access(modulePath.c_str(), F_OK) == 0 ? kErrorBadExeFormat
-                                                                        : kErrorFileNotFound);
+                                                                      : kErrorFileNotFound);
     }
     const int error = ReadElfSection(modulePath, ".fyb_registry_" + std::to_string(id), text);
     if (error != 0) return HresultFromWin32(Win32ErrorOf(error));

@@ -27,10 +27,9 @@ public:
             return;
         }
         sd_bus_message* reply = nullptr;
-        const int asked =
-            sd_bus_call_method(m_bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "GetNameOwner", nullptr, &reply, "s",
-                               kSystemd);
+        const int asked = sd_bus_call_method(m_bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                             "org.freedesktop.DBus", "GetNameOwner", nullptr,
+                                             &reply, "s", kSystemd);
         sd_bus_message_unref(reply);
         if (asked < 0) m_bus = sd_bus_flush_close_unref(m_bus);
     }
@@ -45,8 +44,8 @@ public:
         sd_bus_message* reply = nullptr;
         const char* path = nullptr;
         bool found = false;
-        if (sd_bus_call_method(m_bus, kSystemd, kManagerPath, kManager, "LoadUnit", nullptr,
-                               &reply, "s", kServiceUnitName) >= 0 &&
+        if (sd_bus_call_method(m_bus, kSystemd, kManagerPath, kManager, "LoadUnit", nullptr, &reply,
+                               "s", kServiceUnitName) >= 0 &&
             sd_bus_message_read(reply, "o", &path) > 0) {
             char* state = nullptr;
             if (sd_bus_get_property_string(m_bus, kSystemd, path, kUnit, "LoadState", nullptr,
@@ -62,12 +61,11 @@ public:
     bool Call(const char* member, const char* types = nullptr, const char* first = nullptr,
               const char* second = nullptr) {
         sd_bus_message* reply = nullptr;
-        const int result =
-            types == nullptr
-                ? sd_bus_call_method(m_bus, kSystemd, kManagerPath, kManager, member, nullptr,
-                                     &reply, "")
-                : sd_bus_call_method(m_bus, kSystemd, kManagerPath, kManager, member, nullptr,
-                                     &reply, types, first, second);
+        const int result = types == nullptr
+                               ? sd_bus_call_method(m_bus, kSystemd, kManagerPath, kManager, member,
+                                                    nullptr, &reply, "")
+                               : sd_bus_call_method(m_bus, kSystemd, kManagerPath, kManager, member,
+                                                    nullptr, &reply, types, first, second);
         sd_bus_message_unref(reply);
         return result >= 0;
     }
@@ -104,15 +102,21 @@ std::string ServiceUnitText(const std::string& description, const std::string& m
     }
     return "# Written by fybootp -Service; fybootp -RegServer and -UnregServer remove it.\n"
            "[Unit]\n"
-           "Description=" + description + "\n"
+           "Description=" +
+           description +
+           "\n"
            // The server publishes its class object on the system bus.
            "Requires=dbus.socket\n"
            "After=dbus.socket\n"
            "\n"
            "[Service]\n"
            "Type=notify\n"
-           "ExecStart=" + QuoteUnitWord(modulePath) + "\n"
-           "WorkingDirectory=" + escapedDirectory + "\n"
+           "ExecStart=" +
+           QuoteUnitWord(modulePath) +
+           "\n"
+           "WorkingDirectory=" +
+           escapedDirectory +
+           "\n"
            "StateDirectory=fybootp\n"
            "StateDirectoryMode=0755\n"
            // Root, because the state directory holds the registry, which

@@ -189,7 +189,8 @@ std::string ActivationFileText(const std::string& modulePath, const std::string&
         // The comments name the placeholders too; only the Exec line is
         // filled in.
         if (line.rfind("Exec=", 0) == 0) {
-            line = Replaced(line, "--chdir=@STATE_DIR@", QuoteExecWord("--chdir=" + stateDirectory));
+            line =
+                Replaced(line, "--chdir=@STATE_DIR@", QuoteExecWord("--chdir=" + stateDirectory));
             line = Replaced(line, "@MODULE@", QuoteExecWord(modulePath));
         }
         text += line + "\n";
@@ -212,14 +213,14 @@ HRESULT InstallBusFiles(const std::string& caption, const std::string& modulePat
     EnsureGroup(caption);
     int error = WriteSystemFile(BusPolicyPath(), BusPolicyText());
     if (error == 0) {
-        error = WriteSystemFile(ActivationFilePath(),
-                                ActivationFileText(modulePath, StateDirectory()));
+        error =
+            WriteSystemFile(ActivationFilePath(), ActivationFileText(modulePath, StateDirectory()));
     }
     if (error == 0) return S_OK;
     ShowMessage(caption, "Couldn't write the bus files: " + std::string(std::strerror(error)));
     RemoveBusFiles();
     return HresultFromWin32(error == EACCES || error == EPERM || error == EROFS ? kErrorAccessDenied
-                                                                            : kErrorWriteFault);
+                                                                                : kErrorWriteFault);
 }
 
 HRESULT RemoveBusFiles() {

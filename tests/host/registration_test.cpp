@@ -92,7 +92,8 @@ private:
         const char* name = nullptr;
         sd_bus_message_read(m, "s", &name);
         static_cast<SystemdStandIn*>(self)->Record(std::string("LoadUnit ") + name);
-        return sd_bus_reply_method_return(m, "o", "/org/freedesktop/systemd1/unit/FyBootp_2eservice");
+        return sd_bus_reply_method_return(m, "o",
+                                          "/org/freedesktop/systemd1/unit/FyBootp_2eservice");
     }
     static int StopUnit(sd_bus_message* m, void* self, sd_bus_error*) {
         const char* name = nullptr;
@@ -189,7 +190,8 @@ protected:
         EXPECT_EQ(Value(kClass + "\\TypeLib"), "{1ABC56CF-01D5-4488-BD8D-0437DF9C7A3C}");
         EXPECT_TRUE(Exists(kClass + "\\Programmable"));
         EXPECT_EQ(Value("FyBootp.FyBootpServer\\CurVer"), "FyBootp.FyBootpServer.1");
-        EXPECT_EQ(Value("FyBootp.FyBootpServer.1\\CLSID"), "{8177E4D6-67CB-4CB7-9926-2F61CFD4B035}");
+        EXPECT_EQ(Value("FyBootp.FyBootpServer.1\\CLSID"),
+                  "{8177E4D6-67CB-4CB7-9926-2F61CFD4B035}");
         EXPECT_EQ(Value(kTypeLib + "\\1.0\\0\\win32"), module);
     }
     void ExpectNothingOfTheClass() {
@@ -223,7 +225,8 @@ TEST_F(RegistryEntries, RegServerWritesAppIdClassTypeLibAndBusFiles) {
     EXPECT_EQ(Value(kAppId, "LocalService"), "<absent>");
     EXPECT_EQ(Value("AppID\\FyBootp.EXE", "AppID"), "{DA184C20-DFC9-47A7-A2AE-6D98202999CD}");
     ExpectClassRegistered(FybootpPath());
-    EXPECT_EQ(Value(kTypeLib + "\\1.0\\HELPDIR"), fs::path(FybootpPath()).parent_path().string() + "/");
+    EXPECT_EQ(Value(kTypeLib + "\\1.0\\HELPDIR"),
+              fs::path(FybootpPath()).parent_path().string() + "/");
     // Root's files, 0644, in 0755 folders; the group the policy names.
     for (const std::string& file : {ActivationFile(), PolicyFile()}) {
         struct stat info {};
@@ -234,8 +237,8 @@ TEST_F(RegistryEntries, RegServerWritesAppIdClassTypeLibAndBusFiles) {
         EXPECT_EQ(info.st_mode & 07777, 0755u);
     }
     EXPECT_NE(ReadFile(ActivationFile())
-                  .find("Exec=/usr/bin/env --chdir=" + bus->StateDirectory() + " " +
-                        FybootpPath() + " -Embedding\n"),
+                  .find("Exec=/usr/bin/env --chdir=" + bus->StateDirectory() + " " + FybootpPath() +
+                        " -Embedding\n"),
               std::string::npos);
     EXPECT_NE(ReadFile(bus->Root() + "/etc/group").find("fybootp:x:"), std::string::npos);
     // No systemd on the private bus: a local server needs none.
@@ -249,7 +252,8 @@ TEST_F(RegistryEntries, ForeignSubkeyUnderTheClassKeyIsReplacedWhole) {
         registry::HKEY key{};
         registry.CreateKey(registry::HKEY_CLASSES_ROOT, kClass + "\\InprocServer32", &key);
         registry.CloseKey(key);
-        registry.CreateKey(registry::HKEY_CLASSES_ROOT, "CLSID\\{0000000A-0000-0000-0000-000000000000}", &key);
+        registry.CreateKey(registry::HKEY_CLASSES_ROOT,
+                           "CLSID\\{0000000A-0000-0000-0000-000000000000}", &key);
         registry.CloseKey(key);
     }
     ASSERT_EQ(Run("-RegServer"), 0);
@@ -269,8 +273,7 @@ TEST_F(RegistryEntries, ModulePathWithASingleQuoteIsWrittenOnce) {
 }
 
 TEST_F(RegistryEntries, TlbBesideAnExecutableWithoutTheLibrary) {
-    const std::string module =
-        PatchedCopy(bus->Root() + "/opt/x.y/fybootp", ".fyb_typelib", "");
+    const std::string module = PatchedCopy(bus->Root() + "/opt/x.y/fybootp", ".fyb_typelib", "");
     // Without a .tlb the type library's load status is the result; the
     // class entries stay, as only a failed class script takes itself back.
     EXPECT_EQ(Run("-RegServer", module), 1);
@@ -300,7 +303,8 @@ TEST_F(RegistrationFaults, ClassScriptFailingPartWayTakesBackWhatItMade) {
     const std::string module = PatchedCopy(
         bus->Root() + "/opt/fybootp", ".fyb_registry_101",
         "HKCR\n{\n\tFyBootp.FyBootpServer = s 'x'\n\t{\n\t\tCLSID = s 'y'\n\t}\n\tNoRemove CLSID\n"
-        "\t{\n\t\t'" + std::string(300, 'k') + "'\n\t}\n}\n");
+        "\t{\n\t\t'" +
+            std::string(300, 'k') + "'\n\t}\n}\n");
     const int code = Run("-RegServer", module);
     EXPECT_EQ(code, 1);
     ExpectNothingOfTheClass();
@@ -471,6 +475,7 @@ TEST(ServiceUnit, VerifiesCleanAndExposureStaysLow) {
     ASSERT_NE(at, std::string::npos) << report;
     const double exposure = std::stod(report.substr(at + 44));
     EXPECT_LE(exposure, 2.0) << report;
+    RecordProperty("exposure", std::to_string(exposure));
     fs::remove_all(pattern);
 }
 
@@ -495,6 +500,72 @@ TEST_F(RegistrationTest, ClientsFirstCallActivatesTheRegisteredServer) {
     EXPECT_TRUE(bus->NameHasOwner());
     server.Reset();
     EXPECT_TRUE(bus->WaitForName(false, 20s));
+}
+
+class ProjectEntry : public RegistrationTest {
+protected:
+    // HKLM\SOFTWARE\Quellmar\Ferrowy "CurrentProject".
+    void SetCurrentProject(const std::string& path) {
+        registry::Registry registry(bus->StateDirectory() + "/registry");
+        registry::HKEY key{};
+        registry.CreateKey(registry::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quellmar\\Ferrowy", &key);
+        registry.SetString(key, "CurrentProject", path);
+        registry.CloseKey(key);
+    }
+    void RegisterComponent(const std::string& library) {
+        registry::Registry registry(bus->StateDirectory() + "/registry");
+        registry::HKEY key{};
+        registry.CreateKey(registry::HKEY_CLASSES_ROOT,
+                           "CLSID\\{40BBCC54-B4D0-4DA3-BA6B-78A83DFD60AC}\\InprocServer32", &key);
+        registry.SetString(key, "", library);
+        registry.CloseKey(key);
+    }
+    // The component's failure ends the switch before the server registration.
+    void ExpectStopsWith(const std::string& switchText, const std::string& status) {
+        EXPECT_EQ(Run(switchText), 1);
+        EXPECT_NE(lastStderr.find("fybootp: result " + status), std::string::npos) << lastStderr;
+        EXPECT_FALSE(Exists(kAppId));
+        ExpectNothingOfTheClass();
+    }
+};
+
+TEST_F(ProjectEntry, ProductKeyAbsentRegistersAsAService) {
+    EXPECT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+    EXPECT_EQ(Value(kAppId, "LocalService"), "FyBootp");
+    ExpectClassRegistered(FybootpPath());
+    EXPECT_EQ(Run("-UnregFyServer"), 0) << lastStderr;
+    EXPECT_FALSE(Exists(kAppId));
+}
+
+TEST_F(ProjectEntry, PathLongerThanTheBufferIsDroppedLikeAMissingKey) {
+    SetCurrentProject("/" + std::string(259, 'p'));  // 261 bytes with its NUL
+    RegisterComponent("/nowhere/project.so");
+    EXPECT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+    ExpectClassRegistered(FybootpPath());
+}
+
+TEST_F(ProjectEntry, ComponentMissingOrUnusableStopsTheRegistration) {
+    SetCurrentProject(bus->Root() + "/project.fyp");
+    ExpectStopsWith("-RegFyServer", "0x80040154 (REGDB_E_CLASSNOTREG)");
+    RegisterComponent(bus->Root() + "/nowhere/project.so");
+    ExpectStopsWith("-RegFyServer", "0x8007007E");
+    RegisterComponent(FYB_NO_CLASS_OBJECT_STUB);
+    ExpectStopsWith("-RegFyServer", "0x8007007F");
+    RegisterComponent(FybootpPath());  // not a shared library
+    ExpectStopsWith("-RegFyServer", "0x800401F9");
+}
+
+TEST_F(ProjectEntry, ComponentRefusingTheDocumentInterfaceStopsBothWays) {
+    SetCurrentProject(bus->Root() + "/project.fyp");
+    RegisterComponent(FYB_DOCUMENT_STUB);
+    setenv("FYB_STUB_REFUSE_DOCUMENT", "1", 1);
+    ExpectStopsWith("-RegFyServer", "0x80004002 (E_NOINTERFACE)");
+    unsetenv("FYB_STUB_REFUSE_DOCUMENT");
+    // Compound files are not built: the storage step says so.
+    ExpectStopsWith("-RegFyServer", "0x80004001 (E_NOTIMPL)");
+    ASSERT_EQ(Run("-RegServer"), 0);
+    EXPECT_EQ(Run("-UnregFyServer"), 1);
+    ExpectClassRegistered(FybootpPath());
 }
 
 }  // namespace

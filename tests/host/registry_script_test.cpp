@@ -1,16 +1,18 @@
 // Registry scripts in process: reading the text, the replacements, the two
 // directions against a scratch registry, and the paths registration makes.
 
+#include "host/registration/registry_script.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 
+#include "host/registration/project_registration.h"
 #include "host/registration/registration.h"
-#include "host/registration/registry_script.h"
 #include "host/registration/script_resource.h"
-#include "host/registration/system_files.h"
 #include "host/registration/service_control.h"
+#include "host/registration/system_files.h"
 
 namespace fybootp::host {
 namespace {
@@ -83,9 +85,9 @@ TEST_F(ScriptReading, QuotedAndBareNamesKeywordsInAnyCase) {
 TEST_F(ScriptReading, BrokenTextIsAnExceptionWithItsLine) {
     RegistryScript script;
     int line = 0;
-    for (const char* text : {"HKCR { A = s 'open }", "HKCR { A = d 1 }", "HKCR { A", "HKXX { }",
-                             "HKCR { A = s }", "HKCR { val x = s y }", "HKCR { 'a\\b' }",
-                             "HKCR { A } }", "HKCR { '' }"}) {
+    for (const char* text :
+         {"HKCR { A = s 'open }", "HKCR { A = d 1 }", "HKCR { A", "HKXX { }", "HKCR { A = s }",
+          "HKCR { val x = s y }", "HKCR { 'a\\b' }", "HKCR { A } }", "HKCR { '' }"}) {
         EXPECT_EQ(ReadRegistryScript(text, &script), DISP_E_EXCEPTION) << text;
     }
     EXPECT_EQ(ReadRegistryScript("HKCR\n{\n\tA = x 'y'\n}\n", &script, &line), DISP_E_EXCEPTION);
@@ -108,8 +110,8 @@ TEST_F(ScriptReading, BuiltInScriptsRead) {
 
 TEST(ScriptReplacements, NamesPercentSignsAndLimits) {
     std::string out;
-    const Replacements table{{"Module", "/a/o''b"}, {std::string(31, 'N'), "x"},
-                             {std::string(32, 'L'), "y"}};
+    const Replacements table{
+        {"Module", "/a/o''b"}, {std::string(31, 'N'), "x"}, {std::string(32, 'L'), "y"}};
     EXPECT_EQ(ExpandReplacements("'%MODULE%' 100%% %module%", table, &out), S_OK);
     EXPECT_EQ(out, "'/a/o''b' 100% /a/o''b");
     EXPECT_EQ(ExpandReplacements("%" + std::string(31, 'n') + "%", table, &out), S_OK);
@@ -171,6 +173,15 @@ TEST(RegistrationPaths, ExecWordsAreQuotedForTheirFiles) {
                               "-Embedding\n"),
               std::string::npos)
         << activation;
+}
+
+TEST(ProjectEntryArguments, AllZeroClassIsRefusedBeforeTheRegistryIsRead) {
+    setenv("FYBOOTP_REGISTRY_ROOT", "/nonexistent/fybootp-registry", 1);
+    ServiceHost host;
+    EXPECT_EQ(UpdateProjectEntry(host, true, IID_NULL), E_INVALIDARG);
+    // Removal needs no class: the missing product key answers.
+    EXPECT_EQ(UpdateProjectEntry(host, false, IID_NULL), 2);
+    unsetenv("FYBOOTP_REGISTRY_ROOT");
 }
 
 }  // namespace
