@@ -7,9 +7,6 @@
 
 namespace fybootp::host {
 
-inline constexpr GUID CLSID_ProjectDocument = GuidLiteral("{40BBCC54-B4D0-4DA3-BA6B-78A83DFD60AC}");
-inline constexpr GUID IID_IProjectDocument = GuidLiteral("{0B59210D-1A35-45B0-8372-A65C30B2510F}");
-
 // The context the component is asked for in: in-process server and
 // handler, local and remote server.
 inline constexpr DWORD kProjectDocumentContext = 0x17;
@@ -20,8 +17,6 @@ inline constexpr DWORD kProjectPathBuffer = 260;
 // negative HRESULT of a COM, storage or component step; or a positive
 // Win32 error code of reading the registry (2 without the product key or
 // value, 234 for a path that with its NUL is longer than 260 bytes).
-// Compound files are not built yet: once the component is created, run
-// and asked for IProjectDocument, the storage step answers E_NOTIMPL.
 long UpdateProjectEntry(ServiceHost& host, bool doRegister, const GUID& clsid);
 
 }  // namespace fybootp::host

@@ -3,8 +3,10 @@
 // service entry under a stand-in for systemd, faults that must leave no
 // half-made registry, and a client's first call after registration.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
 
@@ -555,17 +557,113 @@ TEST_F(ProjectEntry, ComponentMissingOrUnusableStopsTheRegistration) {
     ExpectStopsWith("-RegFyServer", "0x800401F9");
 }
 
-TEST_F(ProjectEntry, ComponentRefusingTheDocumentInterfaceStopsBothWays) {
+TEST_F(ProjectEntry, ComponentRefusingTheDocumentInterfaceStopsTheRegistration) {
     SetCurrentProject(bus->Root() + "/project.fyp");
     RegisterComponent(FYB_DOCUMENT_STUB);
     setenv("FYB_STUB_REFUSE_DOCUMENT", "1", 1);
     ExpectStopsWith("-RegFyServer", "0x80004002 (E_NOINTERFACE)");
     unsetenv("FYB_STUB_REFUSE_DOCUMENT");
-    // Compound files are not built: the storage step says so.
-    ExpectStopsWith("-RegFyServer", "0x80004001 (E_NOTIMPL)");
+}
+
+class ProjectCalls : public ProjectEntry {
+protected:
+    void SetUp() override {
+        ProjectEntry::SetUp();
+        if (HasFatalFailure()) return;
+        project = bus->Root() + "/project.fyp";
+        log = bus->Root() + "/calls.log";
+        SetCurrentProject(project);
+        RegisterComponent(FYB_DOCUMENT_STUB);
+        setenv("FYB_STUB_LOG", log.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("FYB_STUB_LOG");
+        unsetenv("FYB_STUB_OPEN_STATUS");
+    }
+    // The calls the component received since the last look.
+    std::vector<std::string> Calls() {
+        std::vector<std::string> calls;
+        std::ifstream file(log);
+        for (std::string line; std::getline(file, line);) calls.push_back(line);
+        fs::remove(log);
+        return calls;
+    }
+
+    std::string project;
+    std::string log;
+};
+
+TEST_F(ProjectCalls, FileAbsentIsCreatedAndTheEntryMade) {
+    ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+    const std::vector<std::string> expected{"CreateInStorage",           "SetInitialText default",
+                                            "LoadFromStorage",           "OpenServerEntry FyBootp",
+                                            "CreateServerEntry FyBootp", "SetClassId"};
+    EXPECT_EQ(Calls(), expected);
+    EXPECT_EQ(Value(kAppId, "LocalService"), "FyBootp");
+    // An independent reader finds the entry and its class.
+    const std::string script =
+        "import olefile,sys; f=olefile.OleFileIO(sys.argv[1]); "
+        "print([e for e in f.listdir(streams=False, storages=True)], f.getclsid('FyBootp'))";
+    const std::string out = bus->Root() + "/olefile.out";
+    ASSERT_EQ(Shell("/usr/bin/python3 -c \"" + script + "\" " + project + " >" + out + " 2>&1"), 0)
+        << ReadFile(out);
+    EXPECT_EQ(ReadFile(out), "[['FyBootp']] 8177E4D6-67CB-4CB7-9926-2F61CFD4B035\n");
+}
+
+TEST_F(ProjectCalls, FileAndEntryPresentOnlyUpdateTheClass) {
+    ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+    Calls();
+    ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+    const std::vector<std::string> expected{"LoadFromStorage", "OpenServerEntry FyBootp",
+                                            "SetClassId"};
+    EXPECT_EQ(Calls(), expected);
+}
+
+TEST_F(ProjectCalls, OpenServerEntryFailingOtherwiseMakesNoEntry) {
+    ASSERT_EQ(Run("-RegFyServer"), 0);
+    ASSERT_EQ(Run("-UnregServer"), 0);
+    Calls();
+    setenv("FYB_STUB_OPEN_STATUS", "80004005", 1);
+    ExpectStopsWith("-RegFyServer", "0x80004005 (E_FAIL)");
+    const std::vector<std::string> expected{"LoadFromStorage", "OpenServerEntry FyBootp"};
+    EXPECT_EQ(Calls(), expected);
+}
+
+TEST_F(ProjectCalls, UnregistrationDeletesTheEntryThenTheServer) {
+    ASSERT_EQ(Run("-RegFyServer"), 0);
+    Calls();
+    ASSERT_EQ(Run("-UnregFyServer"), 0) << lastStderr;
+    const std::vector<std::string> expected{"LoadFromStorage", "DeleteServerEntry FyBootp"};
+    EXPECT_EQ(Calls(), expected);
+    EXPECT_FALSE(Exists(kAppId));
+    ExpectNothingOfTheClass();
+    // The entry is gone from the file; a second removal finds none.
+    EXPECT_EQ(Run("-UnregFyServer"), 1);
+    EXPECT_NE(lastStderr.find("0x80030002 (STG_E_FILENOTFOUND)"), std::string::npos);
+}
+
+TEST_F(ProjectCalls, UnregistrationWithoutTheFileKeepsTheServer) {
     ASSERT_EQ(Run("-RegServer"), 0);
     EXPECT_EQ(Run("-UnregFyServer"), 1);
+    EXPECT_NE(lastStderr.find("0x80030002 (STG_E_FILENOTFOUND)"), std::string::npos);
     ExpectClassRegistered(FybootpPath());
+    EXPECT_FALSE(fs::exists(project));
+}
+
+TEST_F(ProjectCalls, LockedOrForeignFileGivesTheStorageError) {
+    ASSERT_EQ(Run("-RegFyServer"), 0);
+    ASSERT_EQ(Run("-UnregServer"), 0);
+    Calls();
+    {
+        const int fd = open(project.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_EQ(flock(fd, LOCK_EX), 0);
+        ExpectStopsWith("-RegFyServer", "0x80030020 (STG_E_SHAREVIOLATION)");
+        close(fd);
+    }
+    std::ofstream(project) << "not a compound file";
+    ExpectStopsWith("-RegFyServer", "0x80030050 (STG_E_FILEALREADYEXISTS)");
+    EXPECT_EQ(ReadFile(project), "not a compound file");
+    EXPECT_TRUE(Calls().empty());
 }
 
 }  // namespace
