@@ -132,11 +132,14 @@ TEST_F(EntryProcessTest, EmbeddingWithoutTheAppIdKeyDoesNotRun) {
 }
 
 TEST_F(EntryProcessTest, RegistrationSwitchPassesItsStatusOut) {
-    // Project registration is not built: it answers E_NOTIMPL, which
-    // stops the server registration behind it.
-    Child child(FybootpPath(), {"fybootp", "/REGFYSERVER"});
-    EXPECT_EQ(child.Wait(20s), 1);
-    EXPECT_NE(child.Stderr().find("fybootp: result 0x80004001 (E_NOTIMPL)"), std::string::npos);
+    // A registry that was never written and cannot be: the AppID key
+    // cannot be opened, and its Win32 code is the result.
+    std::filesystem::create_directories(bus->StateDirectory() + "/registry/HKCR.lock");
+    Child child(FybootpPath(), {"fybootp", "/REGSERVER"});
+    EXPECT_EQ(child.Wait(20s), 2);
+    EXPECT_NE(child.Stderr().find("fybootp: result 0x00000002 (ERROR_FILE_NOT_FOUND)"),
+              std::string::npos)
+        << child.Stderr();
 }
 
 TEST_F(EntryProcessTest, HyphenInTheProgramPathDoesNotHideEmbedding) {
