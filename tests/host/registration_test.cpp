@@ -593,6 +593,30 @@ protected:
     std::string log;
 };
 
+TEST_F(ProjectEntry, DefaultComponentKeepsTheEntryInAFileOthersRead) {
+    const std::string project = bus->Root() + "/project.fyp";
+    SetCurrentProject(project);
+    Child regcomponent(FYB_REGCOMPONENT, {"fybootp-regcomponent", FYB_DEFAULT_COMPONENT});
+    ASSERT_EQ(regcomponent.Wait(20s), 0) << regcomponent.Stderr();
+    ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+    // The project it made opens again and keeps one entry.
+    ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+    const std::string script =
+        "import olefile,sys; f=olefile.OleFileIO(sys.argv[1]); "
+        "print(sorted(f.listdir(streams=True, storages=True)), f.getclsid('FyBootp'), "
+        "f.openstream('InitialText').read())";
+    const std::string out = bus->Root() + "/olefile.out";
+    ASSERT_EQ(Shell("/usr/bin/python3 -c \"" + script + "\" " + project + " >" + out + " 2>&1"), 0)
+        << ReadFile(out);
+    EXPECT_EQ(ReadFile(out),
+              "[['FyBootp'], ['InitialText']] 8177E4D6-67CB-4CB7-9926-2F61CFD4B035 b'default'\n");
+    ASSERT_EQ(Run("-UnregFyServer"), 0) << lastStderr;
+    EXPECT_FALSE(Exists(kAppId));
+    Child unregister(FYB_REGCOMPONENT, {"fybootp-regcomponent", "-u", FYB_DEFAULT_COMPONENT});
+    ASSERT_EQ(unregister.Wait(20s), 0) << unregister.Stderr();
+    EXPECT_FALSE(Exists("CLSID\\{40BBCC54-B4D0-4DA3-BA6B-78A83DFD60AC}"));
+}
+
 TEST_F(ProjectCalls, FileAbsentIsCreatedAndTheEntryMade) {
     ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
     const std::vector<std::string> expected{"CreateInStorage",           "SetInitialText default",
