@@ -294,7 +294,8 @@ HRESULT StgCreateDocfile(const std::string& path, DWORD mode, DWORD reserved, IS
     if (!ValidMode(mode)) return STG_E_INVALIDFLAG;
     const int flags = (mode & STGM_CREATE) != 0 ? O_CREAT : O_CREAT | O_EXCL;
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | flags, 0644);
-    if (fd < 0) return StatusOfOpen(errno);
+    // Creating, a missing name can only be a missing folder.
+    if (fd < 0) return errno == ENOENT ? STG_E_PATHNOTFOUND : StatusOfOpen(errno);
     auto file = std::make_shared<OpenFile>(path, fd);
     if (const HRESULT hr = Lock(path, fd); Failed(hr)) return hr;
     // An empty compound file from the start, so that a crash before the
