@@ -50,10 +50,14 @@ class SystemdStandIn {
 public:
     SystemdStandIn(const std::string& address, std::string unitPath)
         : m_unitPath(std::move(unitPath)), m_loaded(fs::exists(m_unitPath)) {
-        sd_bus_new(&m_bus);
-        sd_bus_set_address(m_bus, address.c_str());
-        sd_bus_set_bus_client(m_bus, 1);
-        m_ok = sd_bus_start(m_bus) >= 0 &&
+        // The daemon's socket may exist a moment before it accepts.
+        for (int attempt = 0; attempt < 100 && !m_ok; ++attempt) {
+            if (attempt > 0) std::this_thread::sleep_for(20ms);
+            m_bus = sd_bus_flush_close_unref(m_bus);
+            m_ok = sd_bus_new(&m_bus) >= 0 && sd_bus_set_address(m_bus, address.c_str()) >= 0 &&
+                   sd_bus_set_bus_client(m_bus, 1) >= 0 && sd_bus_start(m_bus) >= 0;
+        }
+        m_ok = m_ok &&
                sd_bus_add_object_vtable(m_bus, nullptr, "/org/freedesktop/systemd1",
                                         "org.freedesktop.systemd1.Manager", kManagerVtable,
                                         this) >= 0 &&
@@ -61,6 +65,7 @@ public:
                                           "org.freedesktop.systemd1.Unit", kUnitVtable, nullptr,
                                           this) >= 0 &&
                sd_bus_request_name(m_bus, "org.freedesktop.systemd1", 0) >= 0;
+        if (!m_ok) return;
         m_thread = std::thread([this] {
             while (!m_stop) {
                 if (sd_bus_process(m_bus, nullptr) > 0) continue;
@@ -70,7 +75,7 @@ public:
     }
     ~SystemdStandIn() {
         m_stop = true;
-        m_thread.join();
+        if (m_thread.joinable()) m_thread.join();
         sd_bus_flush_close_unref(m_bus);
     }
 
