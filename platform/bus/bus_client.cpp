@@ -20,7 +20,7 @@ std::vector<ProxyClass>& ProxyClasses() {
 // Owns one message and one error for the length of a call.
 struct CallResult {
     sd_bus_message* reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     ~CallResult() {
         sd_bus_message_unref(reply);
         sd_bus_error_free(&error);

@@ -95,7 +95,7 @@ TEST_F(LocalServerCourse, LockServerAloneKeepsTheProcessAlive) {
     EXPECT_FALSE(server->Wait(500ms).has_value());
     // A peer cannot give back a lock it does not hold.
     sd_bus* other = bus->Connect();
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     EXPECT_LT(sd_bus_call_method(other, kName, kClassPath, "org.fybootp.ClassFactory", "LockServer",
                                  &error, nullptr, "b", 0),
               0);
@@ -229,7 +229,7 @@ TEST_F(StatusesAcrossTheBus, OneShotCallsThatRaceWithTheEndAreNeverLost) {
         threads.emplace_back([&] {
             sd_bus* client = bus->Connect();
             for (int i = 0; client != nullptr && i < kCalls; ++i) {
-                sd_bus_error error = SD_BUS_ERROR_NULL;
+                sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
                 sd_bus_message* reply = nullptr;
                 if (sd_bus_get_property(client, kName, kObjectPath, kServerInterface,
                                         "LogChangeCnt", &error, &reply, "i") >= 0) {
@@ -343,7 +343,7 @@ TEST_F(PeersThatLeave, OneConnectionCannotHoardReferences) {
     sd_bus* hoarder = bus->Connect();
     ASSERT_NE(hoarder, nullptr);
     int created = 0;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     for (int i = 0; i < 5000; ++i) {
         sd_bus_message* reply = nullptr;
         const int r = sd_bus_call_method(hoarder, kName, kClassPath, "org.fybootp.ClassFactory",

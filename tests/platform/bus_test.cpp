@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 
 TEST(BusStatusTest, FailureTravelsAsNamedErrorWithSymbolicMessage) {
     EXPECT_EQ(ErrorName(E_OUTOFMEMORY), "org.fybootp.Error.HRESULT_0x8007000E");
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     EXPECT_LT(SetHresultError(&error, RPC_E_DISCONNECTED, "Started"), 0);
     EXPECT_STREQ(error.name, "org.fybootp.Error.HRESULT_0x80010108");
     EXPECT_STREQ(error.message, "RPC_E_DISCONNECTED: Started");
@@ -29,7 +29,7 @@ TEST(BusStatusTest, FailureTravelsAsNamedErrorWithSymbolicMessage) {
 }
 
 HRESULT FromName(const char* name, CallKind kind) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     sd_bus_error_set(&error, name, "x");
     const HRESULT hr = HresultFromBusError(&error, -EIO, kind);
     sd_bus_error_free(&error);
