@@ -57,12 +57,18 @@ bool OpenToOthers(const std::string& path, std::string* why) {
     return false;
 }
 
-std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
+// Built by appending: g++ 12's -Wrestrict misreads std::string::replace
+// in a loop at -O3.
+std::string Replaced(const std::string& text, const std::string& from, const std::string& to) {
+    std::string result;
+    std::size_t done = 0;
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, done)) {
+        result.append(text, done, at - done);
+        result += to;
+        done = at + from.size();
     }
-    return text;
+    result.append(text, done, std::string::npos);
+    return result;
 }
 
 bool GroupExists() {
@@ -178,7 +184,10 @@ std::string QuoteExecWord(const std::string& word) {
     }
     // Inside single quotes nothing is special but the quote itself, which
     // closes, is written escaped, and opens again.
-    return "'" + Replaced(word, "'", "'\\''") + "'";
+    std::string quoted = "'";
+    quoted += Replaced(word, "'", "'\\''");
+    quoted += '\'';
+    return quoted;
 }
 
 std::string ActivationFileText(const std::string& modulePath, const std::string& stateDirectory) {
@@ -217,7 +226,9 @@ HRESULT InstallBusFiles(const std::string& caption, const std::string& modulePat
             WriteSystemFile(ActivationFilePath(), ActivationFileText(modulePath, StateDirectory()));
     }
     if (error == 0) return S_OK;
-    ShowMessage(caption, "Couldn't write the bus files: " + std::string(std::strerror(error)));
+    std::string message = "Couldn't write the bus files: ";
+    message += std::strerror(error);
+    ShowMessage(caption, message);
     RemoveBusFiles();
     return HresultFromWin32(error == EACCES || error == EPERM || error == EROFS ? kErrorAccessDenied
                                                                                 : kErrorWriteFault);
