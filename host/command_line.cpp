@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "automation/fybootp_ids.h"
+#include "host/registration/registration.h"
 #include "host/service_runtime.h"
 #include "host/system_paths.h"
 #include "platform/com/hresult_name.h"
@@ -44,10 +45,6 @@ std::size_t CharLength(unsigned char lead) {
     if (lead >= 0xC0) return 2;
     return 1;
 }
-
-long NotImplementedUnregister(ServiceHost&) { return E_NOTIMPL; }
-long NotImplementedRegister(ServiceHost&, bool, bool) { return E_NOTIMPL; }
-long NotImplementedProject(ServiceHost&, bool, const GUID&) { return E_NOTIMPL; }
 
 long Act(ServiceHost& host, const RegistrationOps& ops, Switch which) {
     switch (which) {
@@ -102,11 +99,7 @@ long RunDecision(ServiceHost& host, bool embedding) {
 
 }  // namespace
 
-const RegistrationOps& DefaultRegistrationOps() {
-    static const RegistrationOps ops{&NotImplementedUnregister, &NotImplementedRegister,
-                                     &NotImplementedProject};
-    return ops;
-}
+const RegistrationOps& DefaultRegistrationOps() { return SystemRegistrationOps(); }
 
 std::optional<std::size_t> FindNextSwitch(std::string_view text, std::string_view separators) {
     for (std::size_t i = 0; i < text.size();) {

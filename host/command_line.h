@@ -18,7 +18,7 @@ struct RegistrationOps {
     long (*registerHost)(ServiceHost& host, bool registerTypeLib, bool asService) = nullptr;
     long (*updateProjectEntry)(ServiceHost& host, bool doRegister, const GUID& clsid) = nullptr;
 };
-// Until registration exists: every operation answers E_NOTIMPL.
+// The operations of registration with the system (host/registration).
 const RegistrationOps& DefaultRegistrationOps();
 
 // The position just after the first character of text that is one of the

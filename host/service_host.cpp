@@ -9,6 +9,7 @@
 
 #include "automation/class_object.h"
 #include "automation/fybootp_ids.h"
+#include "host/registration/registration.h"
 #include "host/string_table.h"
 #include "host/system_paths.h"
 #include "platform/bus/bus_server.h"
@@ -36,8 +37,6 @@ public:
 
     void Notify(const std::string& lines) override { sd_notify(0, lines.c_str()); }
 };
-
-HRESULT UpdateNothing(ServiceHost&, bool) { return E_NOTIMPL; }
 
 HRESULT CreateClassObject(ServiceHost& host, const IID& iid, void** object) {
     // The type information is loaded from the registry on the first
@@ -76,7 +75,7 @@ ServiceHost& TheServiceHost() {
 
 ClassTableRow* FyBootpClassTable() {
     static ClassTableRow table[] = {
-        {&CLSID_FyBootpServer, &UpdateNothing, &CreateClassObject, 0, &NoInitialisation},
+        {&CLSID_FyBootpServer, &UpdateFyBootpServerRegistry, &CreateClassObject, 0, &NoInitialisation},
         {},
     };
     return table;

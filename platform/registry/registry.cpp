@@ -401,6 +401,29 @@ LONG Registry::EnumValue(HKEY key, DWORD index, std::string* name, DWORD* type) 
     return ERROR_SUCCESS;
 }
 
+LONG Registry::OpenKeyForWriting(HKEY parent, std::string_view subKey, HKEY* result) {
+    if (result == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    Target target;
+    Key root;
+    Key* found = nullptr;
+    if (const LONG status = ReadTarget(parent, subKey, &target, &root, &found);
+        status != ERROR_SUCCESS) {
+        return status;
+    }
+    // An update that changes nothing takes the hive's lock and reads it,
+    // which is what any later change needs, and writes nothing.
+    const LONG status = UpdateHive(target.hive, [&](Key& current, bool*) {
+        Key* key = nullptr;
+        return Locate(current, target, &key);
+    });
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    return OpenKey(parent, subKey, result);
+}
+
 LONG Registry::QueryInfoKey(HKEY key, DWORD* subKeys, DWORD* values) {
     Target target;
     Key root;

@@ -56,6 +56,9 @@ public:
                    DWORD* disposition = nullptr);
     // RegOpenKeyEx.
     LONG OpenKey(HKEY parent, std::string_view subKey, HKEY* result);
+    // RegOpenKeyEx with KEY_WRITE: the key, when it exists and a change to
+    // its hive can be written now (ERROR_ACCESS_DENIED otherwise).
+    LONG OpenKeyForWriting(HKEY parent, std::string_view subKey, HKEY* result);
     // RegCloseKey. Closing a predefined root does nothing and succeeds.
     LONG CloseKey(HKEY key);
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "tests/host/bus_test_support.h"
 
@@ -131,10 +132,14 @@ TEST_F(EntryProcessTest, EmbeddingWithoutTheAppIdKeyDoesNotRun) {
 }
 
 TEST_F(EntryProcessTest, RegistrationSwitchPassesItsStatusOut) {
-    // Registration is not built yet: its operations answer E_NOTIMPL.
+    // A registry that was never written and cannot be: the AppID key
+    // cannot be opened, and its Win32 code is the result.
+    std::filesystem::create_directories(bus->StateDirectory() + "/registry/HKCR.lock");
     Child child(FybootpPath(), {"fybootp", "/REGSERVER"});
-    EXPECT_EQ(child.Wait(20s), 1);
-    EXPECT_NE(child.Stderr().find("fybootp: result 0x80004001 (E_NOTIMPL)"), std::string::npos);
+    EXPECT_EQ(child.Wait(20s), 2);
+    EXPECT_NE(child.Stderr().find("fybootp: result 0x00000002 (ERROR_FILE_NOT_FOUND)"),
+              std::string::npos)
+        << child.Stderr();
 }
 
 TEST_F(EntryProcessTest, HyphenInTheProgramPathDoesNotHideEmbedding) {
@@ -149,8 +154,10 @@ TEST_F(EntryProcessTest, HyphenInTheProgramPathDoesNotHideEmbedding) {
 
 TEST_F(EntryProcessTest, EmbeddingBeforeARegistrationSwitchRunsTheRegistration) {
     Child child(FybootpPath(), {"fybootp", "-Embedding", "-RegServer"});
-    EXPECT_EQ(child.Wait(20s), 1);
-    EXPECT_NE(child.Stderr().find("E_NOTIMPL"), std::string::npos);
+    EXPECT_EQ(child.Wait(20s), 0) << child.Stderr();
+    EXPECT_FALSE(bus->NameHasOwner());
+    EXPECT_TRUE(std::filesystem::exists(
+        bus->Root() + "/usr/share/dbus-1/system-services/org.fybootp.FyBootpServer.service"));
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 
 #include "platform/registry/registry.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -59,6 +63,23 @@ TEST_F(RegistryKeys, AbsentKeysGiveFileNotFound) {
     EXPECT_EQ(m_registry.OpenKey(HKEY_CLASSES_ROOT, "AppID\\{DA184C20}", &key),
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(m_registry.OpenKey(HKEY_CLASSES_ROOT, "Missing\\AppID", &key), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryKeys, OpeningForWritingNeedsAStoreThatTakesChanges) {
+    m_registry.CloseKey(Create(HKEY_CLASSES_ROOT, "AppID"));
+    HKEY key{};
+    ASSERT_EQ(m_registry.OpenKeyForWriting(HKEY_CLASSES_ROOT, "AppID", &key), ERROR_SUCCESS);
+    m_registry.CloseKey(key);
+    EXPECT_EQ(m_registry.OpenKeyForWriting(HKEY_CLASSES_ROOT, "Missing", &key),
+              ERROR_FILE_NOT_FOUND);
+    // The hive's lock cannot be taken: the key still opens for reading.
+    const std::string lock = m_root.Path() + "/HKCR.lock";
+    std::remove(lock.c_str());
+    ASSERT_EQ(mkdir(lock.c_str(), 0755), 0);
+    EXPECT_EQ(m_registry.OpenKeyForWriting(HKEY_CLASSES_ROOT, "AppID", &key), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(m_registry.OpenKey(HKEY_CLASSES_ROOT, "AppID", &key), ERROR_SUCCESS);
+    m_registry.CloseKey(key);
+    rmdir(lock.c_str());
 }
 
 TEST_F(RegistryKeys, MalformedPathsAreInvalidParameters) {
