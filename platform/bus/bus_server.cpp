@@ -28,7 +28,10 @@ int BusServer::Open(RunLoop& loop, std::vector<BusClass> classes,
     sd_bus* bus = nullptr;
     int r = OpenBus(&bus);
     if (r < 0) return r;
-    if ((r = sd_bus_attach_event(bus, loop.Event(), SD_EVENT_PRIORITY_NORMAL)) < 0) {
+    // A server whose bus has gone can never be reached, stopped or counted
+    // down again: the loop ends instead of serving nobody for ever.
+    if ((r = sd_bus_set_exit_on_disconnect(bus, 1)) < 0 ||
+        (r = sd_bus_attach_event(bus, loop.Event(), SD_EVENT_PRIORITY_NORMAL)) < 0) {
         sd_bus_unref(bus);
         return r;
     }
@@ -178,6 +181,7 @@ void BusServer::ReleaseNamesAndDrain() {
 void BusServer::RunMessageLoop(RunLoop& loop, const std::function<bool()>& keepServing) {
     for (;;) {
         loop.RunUntilQuit();
+        if (sd_bus_is_open(m_bus) <= 0) return;  // the bus went away
         ReleaseNamesAndDrain();
         if (!keepServing()) return;
     }

@@ -60,7 +60,8 @@ public:
 
     // The loop, and the end of it: after each quit the well-known names are
     // given up and what is queued is answered; the loop goes on (serving
-    // through the unique name) while keepServing says so.
+    // through the unique name) while keepServing says so. A lost bus
+    // connection ends it at once, whatever the count.
     void RunMessageLoop(RunLoop& loop, const std::function<bool()>& keepServing);
 
     // True once any peer has taken a reference or a lock.

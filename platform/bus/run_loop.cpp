@@ -31,7 +31,9 @@ RunLoop::~RunLoop() {
 void RunLoop::RunUntilQuit() {
     m_quit = false;
     while (!m_quit) {
+        // Fails once the loop has finished (a lost bus asks it to exit).
         if (sd_event_run(m_event, UINT64_MAX) < 0) break;
+        if (sd_event_get_state(m_event) == SD_EVENT_FINISHED) break;
     }
 }
 

@@ -105,6 +105,14 @@ std::unique_ptr<PrivateBus> PrivateBus::Start(std::string* whyNot) {
     return bus;
 }
 
+void PrivateBus::KillDaemon() {
+    if (m_daemon > 0) {
+        kill(m_daemon, SIGKILL);
+        waitpid(m_daemon, nullptr, 0);
+        m_daemon = -1;
+    }
+}
+
 PrivateBus::~PrivateBus() {
     if (m_daemon > 0) {
         kill(m_daemon, SIGTERM);

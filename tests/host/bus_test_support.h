@@ -43,6 +43,8 @@ public:
     bool NameHasOwner() const;
     // Polls until the name is owned (or not), at most `limit`.
     bool WaitForName(bool owned, std::chrono::milliseconds limit = 10s) const;
+    // Ends the daemon now, as a crash of the bus would.
+    void KillDaemon();
 
 private:
     PrivateBus() = default;

@@ -125,6 +125,18 @@ TEST_F(LocalServerCourse, OneShotCallerIsServedAndTheCountReturnsToZero) {
     EXPECT_NE(table.View().find("024B7700002B"), std::string_view::npos);
 }
 
+TEST_F(LocalServerCourse, ServerWhoseBusGoesAwayEndsWhateverItsCount) {
+    auto server = StartServer();
+    sd_bus* client = bus->Connect();
+    ASSERT_NE(client, nullptr);
+    ASSERT_GE(sd_bus_call_method(client, kName, kClassPath, "org.fybootp.ClassFactory",
+                                 "LockServer", nullptr, nullptr, "b", 1),
+              0);
+    bus->KillDaemon();  // nobody can reach it, release its lock or stop it now
+    EXPECT_TRUE(server->Wait(10s).has_value());
+    sd_bus_flush_close_unref(client);
+}
+
 TEST_F(LocalServerCourse, SigintEndsAServerStartedByHandWhateverItsCount) {
     auto server = StartServer();
     auto client = Create();
