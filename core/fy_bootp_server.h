@@ -67,6 +67,8 @@ public:
     virtual void Send(const bootp::Message& reply) = 0;
 };
 
+class ReplyBatch;
+
 class FyBootpServer {
 public:
     explicit FyBootpServer(ServerConfig config = {});
@@ -128,6 +130,10 @@ public:
 private:
     struct ResponderRun;
     void ReceiveLoop(ResponderRun& run) FYB_EXCLUDES(m_lock);
+    // The requests of one received batch, in order of arrival, each
+    // answered through the interface it came in on.
+    void HandleBatch(std::span<const std::span<const std::uint8_t>> datagrams,
+                     std::span<const int> interfaces, ReplyBatch& replies) FYB_EXCLUDES(m_lock);
     void JoinLingeringThreads(bool waitForAll) FYB_REQUIRES_SHARED(m_runThread);
     void AppendLog(const MacAddress& mac, std::string_view message) FYB_REQUIRES(m_lock);
     void AnswerKnownNode(std::span<const std::uint8_t, bootp::kMessageSize> request,

@@ -157,6 +157,76 @@ TEST_F(LogReporting, PutWaitsForTheResponderLock) {
     EXPECT_EQ(m_server.m_logs.Size(), 0u);
 }
 
+// Entries made by the responder, read back as text: the stamp is the local
+// time of the moment each entry was made, through the server's own clock.
+class UtcClockPlatform final : public ResponderPlatform {
+public:
+    net::OpenResult OpenSocket() override { return {nullptr, EACCES}; }
+    bool StartThread(std::function<void()>, std::thread&) override { return false; }
+    std::time_t Now() override { return now; }
+    std::optional<std::tm> ToLocal(std::time_t t) override {
+        std::tm local{};
+        gmtime_r(&t, &local);
+        return local;
+    }
+    std::time_t now = 0;
+};
+
+class LogTextOfResponderEntries : public testing::InfoFileTest {
+protected:
+    struct : ReplySink {
+        void Send(const bootp::Message&) override {}
+    } m_replies;
+
+    void RequestAt(std::time_t now, std::string_view mac) {
+        m_clock->now = now;
+        std::vector<std::uint8_t> request(bootp::kMessageSize, 0);
+        request[0] = 1;
+        const MacAddress address = Mac(mac);
+        std::copy(address.begin(), address.end(), request.begin() + 28);
+        std::lock_guard lock(m_server.m_lock);
+        m_server.HandleDatagram(request, m_replies);
+    }
+
+    std::shared_ptr<UtcClockPlatform> m_clock = std::make_shared<UtcClockPlatform>();
+    FyBootpServer m_server{ServerConfig{m_clock}};
+};
+
+// The golden text is what the server gave before its log was made compact:
+// 1000000000 is 2001-09-09T01:46:40 UTC, 1000079999 the last second of that
+// day.
+TEST_F(LogTextOfResponderEntries, AcrossAChangeOfSecondAndOfDayTheTextIsTheSame) {
+    {
+        std::lock_guard lock(m_server.m_lock);
+        m_server.m_nodes.Replace({{0x0A0200C0, Mac("001A2B3C4D5E")},    // 192.0.2.10
+                                  {0xFF6433C6, Mac("001A2B3C4D5F")}});  // 198.51.100.255
+    }
+    RequestAt(1000000000, "001A2B3C4D5E");
+    RequestAt(1000000000, "024B77000001");
+    RequestAt(1000000001, "001A2B3C4D5F");
+    RequestAt(1000079999, "001A2B3C4D5E");
+    RequestAt(1000080000, "024B77ABCDEF");
+    RequestAt(1000080000, "001A2B3C4D5F");
+    std::string text;
+    ASSERT_EQ(get_LogEntries(m_server, &text), S_OK);
+    EXPECT_EQ(text,
+              std::string(kDeclaration) +
+                  "<FyBootpInfo><Logs>"
+                  "<Log><TimeStamp>2001-09-09T01:46:40</TimeStamp><MacAddr>001A2B3C4D5E</MacAddr>"
+                  "<Message>IP Address '192.0.2.10' assigned</Message></Log>"
+                  "<Log><TimeStamp>2001-09-09T01:46:40</TimeStamp><MacAddr>024B77000001</MacAddr>"
+                  "<Message>Unknown Quellmar MAC address found</Message></Log>"
+                  "<Log><TimeStamp>2001-09-09T01:46:41</TimeStamp><MacAddr>001A2B3C4D5F</MacAddr>"
+                  "<Message>IP Address '198.51.100.255' assigned</Message></Log>"
+                  "<Log><TimeStamp>2001-09-09T23:59:59</TimeStamp><MacAddr>001A2B3C4D5E</MacAddr>"
+                  "<Message>IP Address '192.0.2.10' assigned</Message></Log>"
+                  "<Log><TimeStamp>2001-09-10T00:00:00</TimeStamp><MacAddr>024B77ABCDEF</MacAddr>"
+                  "<Message>Unknown Quellmar MAC address found</Message></Log>"
+                  "<Log><TimeStamp>2001-09-10T00:00:00</TimeStamp><MacAddr>001A2B3C4D5F</MacAddr>"
+                  "<Message>IP Address '198.51.100.255' assigned</Message></Log>"
+                  "</Logs></FyBootpInfo>\n");
+}
+
 // What a put leaves in FyBootpInfo.xml.
 TEST_F(LogReporting, PutRemovesTheFirstLogsFromTheFileAndKeepsTheRest) {
     WriteInfoFile(std::string(kDeclaration) + "<FyBootpInfo>" + kNodes + "<Logs>" + kFirstLog +
