@@ -107,6 +107,10 @@ public:
 
     static void BumpCounter(std::int32_t& counter);
 
+    // The clock the log's time stamps come from; its local time is taken
+    // when the log is read (LogTextMaker). Safe from any thread.
+    ResponderPlatform& Clock() const { return *m_platform; }
+
     mutable Mutex m_lock;
     ThreadRole m_runThread;
 
@@ -135,7 +139,8 @@ private:
     void HandleBatch(std::span<const std::span<const std::uint8_t>> datagrams,
                      std::span<const int> interfaces, ReplyBatch& replies) FYB_EXCLUDES(m_lock);
     void JoinLingeringThreads(bool waitForAll) FYB_REQUIRES_SHARED(m_runThread);
-    void AppendLog(const MacAddress& mac, std::string_view message) FYB_REQUIRES(m_lock);
+    void AppendLog(const MacAddress& mac, LogMessage message, Ipv4Address ipAddr)
+        FYB_REQUIRES(m_lock);
     void AnswerKnownNode(std::span<const std::uint8_t, bootp::kMessageSize> request,
                          const BootpNode& node, ReplySink& replies) FYB_REQUIRES(m_lock);
     void RecordUnknown(const MacAddress& mac) FYB_REQUIRES(m_lock);
@@ -157,11 +162,6 @@ private:
         std::shared_ptr<ResponderRun> run;
     };
     std::vector<LingeringThread> m_lingering FYB_GUARDED_BY(m_runThread);
-
-    // Time stamp of the last log entry, reused within the same second.
-    std::time_t m_stampTime FYB_GUARDED_BY(m_lock) = -1;
-    bool m_stampValid FYB_GUARDED_BY(m_lock) = false;
-    char m_stampText[kTimeStampSize] FYB_GUARDED_BY(m_lock) = {};
 };
 
 // Builds a server object (or one of a derived class) and runs the start-up

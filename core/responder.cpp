@@ -7,19 +7,14 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstring>
 
 #include "core/fy_bootp_server.h"
-#include "core/log_time.h"
 #include "core/reply_batch.h"
-#include "platform/net/address_text.h"
 
 namespace fybootp {
 namespace {
 
 constexpr std::size_t kReceiveBufferSize = 500;
-constexpr char kUnknownMakerMessage[] = "Unknown Quellmar MAC address found";
 
 bool HasMakerPrefix(const MacAddress& mac) {
     return mac[0] == kMakerPrefix[0] && mac[1] == kMakerPrefix[1] && mac[2] == kMakerPrefix[2];
@@ -179,34 +174,19 @@ void FyBootpServer::AnswerKnownNode(std::span<const std::uint8_t, bootp::kMessag
     const bootp::ReplyIdentity identity{m_hostName, m_ipAddr, m_subnetMask, m_defaultGateway};
     bootp::BuildReply(request, node.ipAddr, identity, reply);
     replies.Send(reply);
-
-    char address[16];
-    net::InetNtoa(node.ipAddr, address);
-    char message[kLogMessageSize];
-    std::snprintf(message, sizeof(message), "IP Address '%s' assigned", address);
-    AppendLog(node.macAddr, message);
+    AppendLog(node.macAddr, LogMessage::kAddressAssigned, node.ipAddr);
 }
 
 void FyBootpServer::RecordUnknown(const MacAddress& mac) {
     // An address already listed, or one past the list's limit, changes nothing.
     if (m_newMacs.AppendIfNew(mac) != NewMacList::AppendResult::kAppended) return;
     BumpCounter(m_newMacCnt);
-    AppendLog(mac, kUnknownMakerMessage);
+    AppendLog(mac, LogMessage::kUnknownMaker, 0);
 }
 
-void FyBootpServer::AppendLog(const MacAddress& mac, std::string_view message) {
-    LogRecord record;
-    const std::time_t now = m_platform->Now();
-    if (!m_stampValid || now != m_stampTime) {
-        FormatTimeStamp(m_platform->ToLocal(now), m_stampText);
-        m_stampTime = now;
-        m_stampValid = true;
-    }
-    std::memcpy(record.timeStamp, m_stampText, sizeof(record.timeStamp));
-    record.macAddr = mac;
-    const std::size_t length = std::min(message.size(), kLogMessageSize - 1);
-    std::memcpy(record.message, message.data(), length);
-    m_logs.Append(record);
+void FyBootpServer::AppendLog(const MacAddress& mac, LogMessage message, Ipv4Address ipAddr) {
+    // Only the time is taken here; its text is made when the log is read.
+    m_logs.Append(LogEntry{m_platform->Now(), mac, message, ipAddr});
     BumpCounter(m_logChangeCnt);
 }
 

@@ -25,23 +25,36 @@ const std::string kFetchedLog = "<FyBootpInfo><Logs>" + kFirstLog + "</Logs></Fy
 const std::string kNodes =
     "<Nodes><Node><IpAddr>192.0.2.10</IpAddr><MacAddr>001A2B3C4D5E</MacAddr></Node></Nodes>";
 
+// The server's clock, its local time taken as UTC.
+class UtcClockPlatform final : public ResponderPlatform {
+public:
+    net::OpenResult OpenSocket() override { return {nullptr, EACCES}; }
+    bool StartThread(std::function<void()>, std::thread&) override { return false; }
+    std::time_t Now() override { return now; }
+    std::optional<std::tm> ToLocal(std::time_t t) override {
+        if (failLocalTime) return std::nullopt;
+        std::tm local{};
+        gmtime_r(&t, &local);
+        return local;
+    }
+    std::time_t now = 0;
+    bool failLocalTime = false;
+};
+
+// 2001-05-17T08:03:09 UTC.
+constexpr std::time_t kFirstLogTime = 990086589;
+
 class LogReporting : public testing::InfoFileTest {
 protected:
     LogReporting() {
-        AppendLog("2001-05-17T08:03:09", "024B771234AB", "Unknown Quellmar MAC address found");
+        AppendLog(kFirstLogTime, "024B771234AB", LogMessage::kUnknownMaker);
         m_server.m_logChangeCnt = 7;
         m_server.m_newMacCnt = 5;
     }
-    void AppendLog(const char* timeStamp, std::string_view mac, const char* message) {
-        LogRecord record;
-        std::strncpy(record.timeStamp, timeStamp, sizeof record.timeStamp - 1);
-        record.macAddr = Mac(mac);
-        std::strncpy(record.message, message, sizeof record.message - 1);
-        Append(record);
-    }
-    void Append(const LogRecord& record) {
+    void AppendLog(std::time_t time, std::string_view mac, LogMessage message,
+                   Ipv4Address ipAddr = 0) {
         std::lock_guard lock(m_server.m_lock);
-        m_server.m_logs.Append(record);
+        m_server.m_logs.Append(LogEntry{time, Mac(mac), message, ipAddr});
     }
     std::string NewMacs() {
         std::string text;
@@ -55,7 +68,8 @@ protected:
     }
     void Put(std::string_view text) { EXPECT_EQ(put_LogEntries(m_server, text), S_OK) << text; }
 
-    FyBootpServer m_server;
+    std::shared_ptr<UtcClockPlatform> m_clock = std::make_shared<UtcClockPlatform>();
+    FyBootpServer m_server{ServerConfig{m_clock}};
 };
 
 TEST_F(LogReporting, GetsNeedAnOutParameter) {
@@ -86,7 +100,7 @@ TEST_F(LogReporting, NewAddressesAreListedInTheOrderFirstSeenWithTheAddressOnly)
 }
 
 TEST_F(LogReporting, LogEntriesGiveTimeStampAddressAndMessageOldestFirst) {
-    AppendLog("2001-05-17T08:03:10", "024B77000001", "IP Address '192.0.2.10' assigned");
+    AppendLog(kFirstLogTime + 1, "024B77000001", LogMessage::kAddressAssigned, 0x0A0200C0);
     EXPECT_EQ(
         Logs(),
         std::string(kDeclaration) + "<FyBootpInfo><Logs>" + kFirstLog +
@@ -94,18 +108,13 @@ TEST_F(LogReporting, LogEntriesGiveTimeStampAddressAndMessageOldestFirst) {
             "<Message>IP Address '192.0.2.10' assigned</Message></Log></Logs></FyBootpInfo>\n");
 }
 
-// A text that fills its field has no NUL to end it.
-TEST_F(LogReporting, TextsThatFillTheirFieldsEndAtTheFieldsEnd) {
-    m_server.m_logs.Clear();
-    LogRecord record;
-    std::memset(record.timeStamp, '1', sizeof record.timeStamp);
-    std::memset(record.message, 'm', sizeof record.message);
-    Append(record);
-    EXPECT_EQ(Logs(), std::string(kDeclaration) + "<FyBootpInfo><Logs><Log><TimeStamp>" +
-                          std::string(kTimeStampSize, '1') +
-                          "</TimeStamp><MacAddr>000000000000</MacAddr><Message>" +
-                          std::string(kLogMessageSize, 'm') +
-                          "</Message></Log></Logs></FyBootpInfo>\n");
+// Today's text for such an entry: an empty stamp.
+TEST_F(LogReporting, EntryWhoseTimeCannotBeBrokenDownHasAnEmptyStamp) {
+    m_clock->failLocalTime = true;
+    EXPECT_EQ(Logs(), std::string(kDeclaration) +
+                          "<FyBootpInfo><Logs><Log><TimeStamp/><MacAddr>024B771234AB"
+                          "</MacAddr><Message>Unknown Quellmar MAC address found</Message></Log>"
+                          "</Logs></FyBootpInfo>\n");
 }
 
 TEST_F(LogReporting, FetchingTwiceGivesTheSameTextAndChangesNoCounterAndNoFile) {
@@ -159,19 +168,6 @@ TEST_F(LogReporting, PutWaitsForTheResponderLock) {
 
 // Entries made by the responder, read back as text: the stamp is the local
 // time of the moment each entry was made, through the server's own clock.
-class UtcClockPlatform final : public ResponderPlatform {
-public:
-    net::OpenResult OpenSocket() override { return {nullptr, EACCES}; }
-    bool StartThread(std::function<void()>, std::thread&) override { return false; }
-    std::time_t Now() override { return now; }
-    std::optional<std::tm> ToLocal(std::time_t t) override {
-        std::tm local{};
-        gmtime_r(&t, &local);
-        return local;
-    }
-    std::time_t now = 0;
-};
-
 class LogTextOfResponderEntries : public testing::InfoFileTest {
 protected:
     struct : ReplySink {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/fy_bootp_server.h"
+#include "core/log_text.h"
 #include "tests/support/bootp_test_messages.h"
 #include "tests/support/fake_responder_platform.h"
 
@@ -73,6 +74,14 @@ protected:
         std::lock_guard lock(server->m_lock);
         return server->m_logs.Size();
     }
+    // Every entry's text, as a client reads it.
+    std::vector<LogRecord> LogTexts() {
+        std::lock_guard lock(server->m_lock);
+        LogTextMaker maker(*platform);
+        std::vector<LogRecord> texts;
+        for (const LogEntry& entry : server->m_logs.Records()) texts.push_back(maker.Make(entry));
+        return texts;
+    }
 
     ModuleLock moduleLock;
     std::unique_ptr<ModuleLockReference> reference;
@@ -113,9 +122,9 @@ TEST_F(ResponderTest, ListedNodeAskingThreeTimesGetsThreeRepliesAndEntries) {
         EXPECT_EQ(std::memcmp(&reply.bytes[16], "\xC0\x00\x02\x0A", 4), 0);
     }
     EXPECT_EQ(LogCount(), 3);
-    std::lock_guard lock(server->m_lock);
-    ASSERT_EQ(server->m_logs.Size(), 3u);
-    const LogRecord& entry = server->m_logs.Records()[0];
+    const std::vector<LogRecord> texts = LogTexts();
+    ASSERT_EQ(texts.size(), 3u);
+    const LogRecord& entry = texts[0];
     EXPECT_STREQ(entry.message, "IP Address '192.0.2.10' assigned");
     EXPECT_STREQ(entry.timeStamp, "2001-09-09T01:46:40");
     EXPECT_EQ(entry.macAddr, kListed);
@@ -132,9 +141,9 @@ TEST_F(ResponderTest, DisabledResponseStillRecordsUnknownMaker) {
     EXPECT_TRUE(platform->network->Sent().empty());
     EXPECT_EQ(LogCount(), 1);
     EXPECT_EQ(NewMacCount(), 1);
+    EXPECT_STREQ(LogTexts()[0].message, "Unknown Quellmar MAC address found");
     std::lock_guard lock(server->m_lock);
     EXPECT_FALSE(server->m_newMacs.Contains(kListed));  // listed is never "unknown"
-    EXPECT_STREQ(server->m_logs.Records()[0].message, "Unknown Quellmar MAC address found");
 }
 
 TEST_F(ResponderTest, UnknownMakerRecordedOnceOtherPrefixIgnored) {
@@ -205,11 +214,11 @@ TEST_F(ResponderTest, TimeStampFollowsTheClockFromEntryToEntry) {
     Deliver({MakeRequest(kListed)});
     platform->now += 86400;
     Deliver({MakeRequest(kListed)});
-    std::lock_guard lock(server->m_lock);
-    ASSERT_EQ(server->m_logs.Size(), 3u);
-    EXPECT_STREQ(server->m_logs.Records()[0].timeStamp, "2001-09-09T01:46:40");
-    EXPECT_STREQ(server->m_logs.Records()[1].timeStamp, "2001-09-09T01:46:41");
-    EXPECT_STREQ(server->m_logs.Records()[2].timeStamp, "2001-09-10T01:46:41");
+    const std::vector<LogRecord> texts = LogTexts();
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_STREQ(texts[0].timeStamp, "2001-09-09T01:46:40");
+    EXPECT_STREQ(texts[1].timeStamp, "2001-09-09T01:46:41");
+    EXPECT_STREQ(texts[2].timeStamp, "2001-09-10T01:46:41");
 }
 
 TEST_F(ResponderTest, ReplyTheSocketCannotTakeIsCountedNotWaitedFor) {
@@ -231,9 +240,9 @@ TEST_F(ResponderTest, LogEntryHasEmptyStampWhenTimeCannotBeBrokenDown) {
     platform->failLocalTime = true;
     Start();
     Deliver({MakeRequest(kListed)});
-    std::lock_guard lock(server->m_lock);
-    ASSERT_EQ(server->m_logs.Size(), 1u);
-    EXPECT_STREQ(server->m_logs.Records()[0].timeStamp, "");
+    const std::vector<LogRecord> texts = LogTexts();
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_STREQ(texts[0].timeStamp, "");
 }
 
 TEST_F(ResponderTest, StartTwiceKeepsOneSocketAndOneReference) {
@@ -365,9 +374,8 @@ protected:
     }
 
     std::vector<std::string> LogLines() {
-        std::lock_guard lock(server->m_lock);
         std::vector<std::string> lines;
-        for (const LogRecord& r : server->m_logs.Records()) {
+        for (const LogRecord& r : LogTexts()) {
             lines.push_back(std::string(r.timeStamp) + " " + std::to_string(MacKey(r.macAddr)) +
                             " " + r.message);
         }
