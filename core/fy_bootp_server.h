@@ -6,7 +6,8 @@
 // Guarding: every field marked FYB_GUARDED_BY(m_lock) is shared with the
 // receive thread and is read or changed only while m_lock is held; the
 // thread-safety preset has the compiler check it. The receive thread holds
-// it for the handling of one request (lookup to appends), never across its
+// it for the handling of one batch of received requests (lookups, appends
+// and the hand-over of the replies to the socket), never across its
 // blocking receive; every operation holds it for the whole of its change.
 //
 // The run thread (the one that constructs the object and makes every
