@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,10 +84,18 @@ public:
                               std::uint16_t port) override {
         const std::size_t count = std::min(datagrams.size(), kMaxBatch);
         if (count == 0) return {};
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+        sockaddr_in to = BroadcastTo(port);
+        // Replies of one size through one interface leave as one segmented
+        // send: the kernel routes and builds one packet and cuts it into
+        // the datagrams late, instead of doing all of it per reply.
+        if (m_segmentation) {
+            const std::size_t run = SameShapeRun(datagrams.first(count));
+            if (run > 1) {
+                const SendBatchResult result = SendSegmented(datagrams.first(run), to);
+                if (result.sent > 0 || !SegmentationUnsupported(result.error)) return result;
+                m_segmentation = false;  // this device cannot: one send per reply from now on
+            }
+        }
         std::array<mmsghdr, kMaxBatch> messages{};
         std::array<iovec, kMaxBatch> iovs;
         std::array<Control, kMaxBatch> controls{};
@@ -119,7 +128,71 @@ public:
     }
 
 private:
+    static sockaddr_in BroadcastTo(std::uint16_t port) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+        return to;
+    }
+
+    // How many datagrams from the first on have its size and interface.
+    static std::size_t SameShapeRun(std::span<const OutboundDatagram> datagrams) {
+        const std::size_t size = datagrams.front().bytes.size();
+        const int interfaceIndex = datagrams.front().interfaceIndex;
+        std::size_t run = 1;
+        while (run < datagrams.size() && datagrams[run].bytes.size() == size &&
+               datagrams[run].interfaceIndex == interfaceIndex) {
+            ++run;
+        }
+        return size == 0 ? 1 : run;
+    }
+
+    // A kernel or device without UDP segmentation offload for this send.
+    static bool SegmentationUnsupported(int error) {
+        return error == EIO || error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP;
+    }
+
+    // All of them or none: one sendmsg with UDP_SEGMENT set to their size.
+    SendBatchResult SendSegmented(std::span<const OutboundDatagram> datagrams, sockaddr_in to) {
+        std::array<iovec, kMaxBatch> iovs;
+        for (std::size_t i = 0; i < datagrams.size(); ++i) {
+            iovs[i] = {const_cast<std::uint8_t*>(datagrams[i].bytes.data()),
+                       datagrams[i].bytes.size()};
+        }
+        alignas(cmsghdr) unsigned char
+            control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint16_t))] = {};
+        msghdr msg{};
+        msg.msg_name = &to;
+        msg.msg_namelen = sizeof(to);
+        msg.msg_iov = iovs.data();
+        msg.msg_iovlen = datagrams.size();
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+        const std::uint16_t segment = static_cast<std::uint16_t>(datagrams.front().bytes.size());
+        std::memcpy(CMSG_DATA(c), &segment, sizeof(segment));
+        if (datagrams.front().interfaceIndex > 0) {
+            c = CMSG_NXTHDR(&msg, c);
+            c->cmsg_level = IPPROTO_IP;
+            c->cmsg_type = IP_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+            in_pktinfo info{};
+            info.ipi_ifindex = datagrams.front().interfaceIndex;
+            std::memcpy(CMSG_DATA(c), &info, sizeof(info));
+        } else {
+            msg.msg_controllen = CMSG_SPACE(sizeof(std::uint16_t));
+        }
+        if (::sendmsg(m_fd, &msg, MSG_DONTWAIT) < 0) return {0, errno};
+        return {datagrams.size(), 0};
+    }
+
     int m_fd;
+    // Cleared when the kernel or the device refuses a segmented send.
+    bool m_segmentation = true;
 };
 
 }  // namespace

@@ -51,9 +51,10 @@ public:
     // without waiting for more. An error met after the first datagram ends
     // the batch early and is reported by the next call.
     virtual ReceiveBatchResult ReceiveBatch(std::span<ReceiveSlot> slots) = 0;
-    // Sends each datagram in order to 255.255.255.255:port, without waiting.
-    // Stops at the first one the socket refuses: a partial count, or, when
-    // that was the first, its error (EAGAIN when the send buffer is full).
+    // Sends the datagrams in order to 255.255.255.255:port, without waiting,
+    // the first ones or all of them: the caller offers the rest again. Stops
+    // at the first one the socket refuses: a partial count, or, when that
+    // was the first, its error (EAGAIN when the send buffer is full).
     virtual SendBatchResult SendBatch(std::span<const OutboundDatagram> datagrams,
                                       std::uint16_t port) = 0;
     // Wakes a blocked receive; later receives return at once.
