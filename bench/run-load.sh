@@ -223,12 +223,18 @@ if [ "$RUN_PEERS" = 1 ]; then
         log "load run $round/$ROUNDS: bare responder at 10 nodes, ours${BASE:+ and the earlier build} at N = $HOSTS"
         # The bare responder scans its table; only its 10-node figure is a target.
         harness "$round" "$OUT/peers-$round-bare" -p fake -n 10
-        harness "$round" "$OUT/peers-$round" -p custom -n "$HOSTS" --server-label fybootp \
-            --server-cmd "$(server_cmd "$RESPONDER")"
-        if [ -n "$BASE_RESPONDER" ]; then
-            harness "$round" "$OUT/peers-$round-today" -p custom -n "$HOSTS" --server-label today \
-                --server-cmd "$(server_cmd "$BASE_RESPONDER")"
-        fi
+        # The two builds take turns at going first, so that neither always
+        # meets the same moment of other work on the machine.
+        ours() {
+            harness "$round" "$OUT/peers-$round" -p custom -n "$HOSTS" --server-label fybootp \
+                --server-cmd "$(server_cmd "$RESPONDER")"
+        }
+        today() {
+            [ -z "$BASE_RESPONDER" ] ||
+                harness "$round" "$OUT/peers-$round-today" -p custom -n "$HOSTS" --server-label today \
+                    --server-cmd "$(server_cmd "$BASE_RESPONDER")"
+        }
+        if [ $((round % 2)) = 1 ]; then ours; today; else today; ours; fi
         awk -F'\t' -v r="$round" '$1 == r { printf "round %s, %-8s %7s nodes: %s, %s replies/s, %s us CPU/reply, open-loop p99 %s us, errors %s, lost %s, VmHWM %s kB, load %s\n",
             r, $2, $3, $4, $5, $6, $11, $7, $8, $12, $10 }' "$ROUNDS_TSV" | tee -a "$VERDICT" >&2
     done
