@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "core/log_text.h"
 #include "document/dom_error.h"
 #include "document/info_file.h"
 #include "document/node_rows.h"
@@ -16,7 +17,7 @@ std::vector<NewMacRecord> SnapshotNewMacs(const FyBootpServer& server) {
     return server.m_newMacs.Records();
 }
 
-std::vector<LogRecord> SnapshotLog(const FyBootpServer& server) {
+std::vector<LogEntry> SnapshotLog(const FyBootpServer& server) {
     MutexLock lock(server.m_lock);
     return {server.m_logs.Records().begin(), server.m_logs.Records().end()};
 }
@@ -57,10 +58,13 @@ HRESULT get_LogEntries(const FyBootpServer& server, std::string* pVal,
                        const DocumentFactory& factory) {
     if (pVal == nullptr) return E_POINTER;
     return RunDocumentOperation([&] {
-        const std::vector<LogRecord> records = SnapshotLog(server);
+        const std::vector<LogEntry> entries = SnapshotLog(server);
         const NewDocument built = NewInfoDocument(factory);
         const Node logs = CheckRequired(AppendElement(built.root, "Logs"));
-        for (const LogRecord& record : records) {
+        // The texts are made here, from the compact entries, outside the lock.
+        LogTextMaker text(server.Clock());
+        for (const LogEntry& entry : entries) {
+            const LogRecord record = text.Make(entry);
             const Node log = AppendElement(logs, "Log");
             AppendTextElement(log, "TimeStamp", FieldText(record.timeStamp, kTimeStampSize));
             AppendHexElement(log, "MacAddr", record.macAddr);

@@ -25,6 +25,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -276,6 +277,9 @@ void WaitForStop(FyBootpServer& server, const sigset_t& signals, long maxSeconds
 int Run(const Options& options) {
     if (!InPrivateNetworkNamespace()) return kExitInitNamespace;
 
+    // The table's load: the file read and parsed, the rows and their index
+    // built. Start-up from FyBootpInfo.xml adds the parsing of XML to this.
+    const auto loadStart = std::chrono::steady_clock::now();
     std::optional<std::vector<BootpNode>> rows = ReadNodes(options.nodesFile);
     if (!rows) return kExitUsage;
     const std::uint32_t serverIp = net::InetAddr(options.serverIp);
@@ -303,6 +307,8 @@ int Run(const Options& options) {
         server->m_defaultGateway = router;
         server->m_override = 1;  // the identity is given, not detected
     }
+    const auto loadMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - loadStart);
 
     // Blocked before the receive thread exists, so that it inherits the mask
     // and only this thread ever takes the signals, in sigtimedwait below.
@@ -323,9 +329,9 @@ int Run(const Options& options) {
         return kExitNotStarted;
     }
     std::printf("ready: %zu nodes, pid %ld, log limit %zu, new-address limit %zu, "
-                "vm_hwm_kb %ld\n",
+                "vm_hwm_kb %ld table_load_ms %lld\n",
                 server->m_nodes.Size(), static_cast<long>(::getpid()), options.logLimit,
-                options.newMacLimit, StatusKb("VmHWM"));
+                options.newMacLimit, StatusKb("VmHWM"), static_cast<long long>(loadMs.count()));
     std::fflush(stdout);
     PrintStatus(*server, "ready");
 

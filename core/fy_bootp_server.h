@@ -6,7 +6,8 @@
 // Guarding: every field marked FYB_GUARDED_BY(m_lock) is shared with the
 // receive thread and is read or changed only while m_lock is held; the
 // thread-safety preset has the compiler check it. The receive thread holds
-// it for the handling of one request (lookup to appends), never across its
+// it for the handling of one batch of received requests (lookups, appends
+// and the hand-over of the replies to the socket), never across its
 // blocking receive; every operation holds it for the whole of its change.
 //
 // The run thread (the one that constructs the object and makes every
@@ -67,6 +68,8 @@ public:
     virtual void Send(const bootp::Message& reply) = 0;
 };
 
+class ReplyBatch;
+
 class FyBootpServer {
 public:
     explicit FyBootpServer(ServerConfig config = {});
@@ -105,6 +108,10 @@ public:
 
     static void BumpCounter(std::int32_t& counter);
 
+    // The clock the log's time stamps come from; its local time is taken
+    // when the log is read (LogTextMaker). Safe from any thread.
+    ResponderPlatform& Clock() const { return *m_platform; }
+
     mutable Mutex m_lock;
     ThreadRole m_runThread;
 
@@ -128,8 +135,13 @@ public:
 private:
     struct ResponderRun;
     void ReceiveLoop(ResponderRun& run) FYB_EXCLUDES(m_lock);
+    // The requests of one received batch, in order of arrival, each
+    // answered through the interface it came in on.
+    void HandleBatch(std::span<const std::span<const std::uint8_t>> datagrams,
+                     std::span<const int> interfaces, ReplyBatch& replies) FYB_EXCLUDES(m_lock);
     void JoinLingeringThreads(bool waitForAll) FYB_REQUIRES_SHARED(m_runThread);
-    void AppendLog(const MacAddress& mac, std::string_view message) FYB_REQUIRES(m_lock);
+    void AppendLog(const MacAddress& mac, LogMessage message, Ipv4Address ipAddr)
+        FYB_REQUIRES(m_lock);
     void AnswerKnownNode(std::span<const std::uint8_t, bootp::kMessageSize> request,
                          const BootpNode& node, ReplySink& replies) FYB_REQUIRES(m_lock);
     void RecordUnknown(const MacAddress& mac) FYB_REQUIRES(m_lock);
@@ -151,11 +163,6 @@ private:
         std::shared_ptr<ResponderRun> run;
     };
     std::vector<LingeringThread> m_lingering FYB_GUARDED_BY(m_runThread);
-
-    // Time stamp of the last log entry, reused within the same second.
-    std::time_t m_stampTime FYB_GUARDED_BY(m_lock) = -1;
-    bool m_stampValid FYB_GUARDED_BY(m_lock) = false;
-    char m_stampText[kTimeStampSize] FYB_GUARDED_BY(m_lock) = {};
 };
 
 // Builds a server object (or one of a derived class) and runs the start-up

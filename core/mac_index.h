@@ -53,6 +53,7 @@ private:
 
     Slot* Slots() const { return static_cast<Slot*>(m_block.Data()); }
     std::size_t SlotOf(std::uint64_t key) const;
+    std::size_t Next(std::size_t slot) const;
     void Allocate(std::size_t capacity);
     void Grow(std::size_t minimumEntries);
     Slot* Locate(std::uint64_t key) const;
@@ -61,7 +62,6 @@ private:
     memory::LargeBlock m_block;
     std::size_t m_capacity = 0;
     std::size_t m_entries = 0;
-    unsigned m_shift = 64;
 };
 
 template <class RowAt>

@@ -1,47 +1,53 @@
 // The responder: one UDP socket on port 67 and one receive thread that
 // answers listed nodes and records unknown devices of the maker.
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstring>
 
 #include "core/fy_bootp_server.h"
-#include "core/log_time.h"
-#include "platform/net/address_text.h"
+#include "core/reply_batch.h"
 
 namespace fybootp {
 namespace {
 
-constexpr std::uint16_t kClientPort = 68;
 constexpr std::size_t kReceiveBufferSize = 500;
-constexpr char kUnknownMakerMessage[] = "Unknown Quellmar MAC address found";
 
 bool HasMakerPrefix(const MacAddress& mac) {
     return mac[0] == kMakerPrefix[0] && mac[1] == kMakerPrefix[1] && mac[2] == kMakerPrefix[2];
 }
 
-// Sends each reply to 255.255.255.255:68 through the interface on which
-// the request arrived. The send never waits: the receive thread holds m_lock
-// here, and a reply that the socket cannot take at once is dropped and
-// counted rather than stalling every interface call behind it.
-class BroadcastReplies final : public ReplySink {
-public:
-    BroadcastReplies(net::DatagramSocket& socket, int interfaceIndex, std::uint64_t& unsent)
-        : m_socket(socket), m_interfaceIndex(interfaceIndex), m_unsent(unsent) {}
-    void Send(const bootp::Message& reply) override {
-        // The log entry is made all the same: the server did answer.
-        if (m_socket.SendBroadcast(reply, kClientPort, m_interfaceIndex) != 0) ++m_unsent;
+// The receive thread's buffers for one batch.
+struct ReceiveBuffers {
+    ReceiveBuffers() {
+        for (std::size_t i = 0; i < slots.size(); ++i) slots[i].buffer = bytes[i];
     }
-
-private:
-    net::DatagramSocket& m_socket;
-    int m_interfaceIndex;
-    std::uint64_t& m_unsent;
+    std::array<std::array<std::uint8_t, kReceiveBufferSize>, net::kMaxBatch> bytes;
+    std::array<net::ReceiveSlot, net::kMaxBatch> slots;
 };
+
+// The requests of a batch, in order of arrival, with junk left out.
+struct Requests {
+    std::array<std::span<const std::uint8_t>, net::kMaxBatch> datagrams;
+    std::array<int, net::kMaxBatch> interfaces;
+    std::size_t count = 0;
+};
+
+Requests SelectRequests(std::span<const net::ReceiveSlot> slots) {
+    Requests requests;
+    for (const net::ReceiveSlot& slot : slots) {
+        if (slot.truncated || slot.length > slot.buffer.size()) continue;
+        const std::span<const std::uint8_t> datagram = slot.buffer.first(slot.length);
+        if (!bootp::IsBootRequest(datagram)) continue;
+        requests.datagrams[requests.count] = datagram;
+        requests.interfaces[requests.count] = slot.interfaceIndex;
+        ++requests.count;
+    }
+    return requests;
+}
 
 }  // namespace
 
@@ -116,24 +122,37 @@ void FyBootpServer::JoinLingeringThreads(bool waitForAll) {
 }
 
 void FyBootpServer::ReceiveLoop(ResponderRun& run) {
-    std::array<std::uint8_t, kReceiveBufferSize> buffer;
     net::DatagramSocket& socket = *run.socket;
+    ReceiveBuffers buffers;
+    ReplyBatch replies(socket);
     for (;;) {
-        const net::ReceiveResult received = socket.Receive(buffer);
+        const net::ReceiveBatchResult received = socket.ReceiveBatch(buffers.slots);
         // A shut-down socket returns at once, with 0 bytes or an error; only
         // the stop flag tells it from an empty datagram, which is skipped.
         if (run.stopRequested.load()) break;
         if (received.error == EBADF || received.error == ENOTSOCK) break;
-        if (received.error != 0 || received.truncated) continue;
-        const std::span<const std::uint8_t> datagram(buffer.data(), received.length);
+        if (received.error != 0) continue;
         // Junk is refused before the lock, so that a flood of it never
         // competes with the interface calls for m_lock.
-        if (!bootp::IsBootRequest(datagram)) continue;
-
-        MutexLock lock(m_lock);
-        BroadcastReplies replies(socket, received.interfaceIndex, m_unsentReplies);
-        HandleDatagram(datagram, replies);
+        const std::size_t count = std::min(received.count, buffers.slots.size());
+        const Requests requests = SelectRequests(std::span(buffers.slots).first(count));
+        if (requests.count == 0) continue;
+        HandleBatch(std::span(requests.datagrams).first(requests.count),
+                    std::span(requests.interfaces).first(requests.count), replies);
     }
+}
+
+void FyBootpServer::HandleBatch(std::span<const std::span<const std::uint8_t>> datagrams,
+                                std::span<const int> interfaces, ReplyBatch& replies) {
+    // One hold for the whole batch. The replies are handed to the socket
+    // before the lock is let go, so no client sees a log entry whose reply
+    // has not been sent.
+    MutexLock lock(m_lock);
+    for (std::size_t i = 0; i < datagrams.size(); ++i) {
+        replies.SetInterface(interfaces[i]);
+        HandleDatagram(datagrams[i], replies);
+    }
+    m_unsentReplies += replies.Flush();
 }
 
 void FyBootpServer::HandleDatagram(std::span<const std::uint8_t> datagram, ReplySink& replies) {
@@ -155,34 +174,19 @@ void FyBootpServer::AnswerKnownNode(std::span<const std::uint8_t, bootp::kMessag
     const bootp::ReplyIdentity identity{m_hostName, m_ipAddr, m_subnetMask, m_defaultGateway};
     bootp::BuildReply(request, node.ipAddr, identity, reply);
     replies.Send(reply);
-
-    char address[16];
-    net::InetNtoa(node.ipAddr, address);
-    char message[kLogMessageSize];
-    std::snprintf(message, sizeof(message), "IP Address '%s' assigned", address);
-    AppendLog(node.macAddr, message);
+    AppendLog(node.macAddr, LogMessage::kAddressAssigned, node.ipAddr);
 }
 
 void FyBootpServer::RecordUnknown(const MacAddress& mac) {
     // An address already listed, or one past the list's limit, changes nothing.
     if (m_newMacs.AppendIfNew(mac) != NewMacList::AppendResult::kAppended) return;
     BumpCounter(m_newMacCnt);
-    AppendLog(mac, kUnknownMakerMessage);
+    AppendLog(mac, LogMessage::kUnknownMaker, 0);
 }
 
-void FyBootpServer::AppendLog(const MacAddress& mac, std::string_view message) {
-    LogRecord record;
-    const std::time_t now = m_platform->Now();
-    if (!m_stampValid || now != m_stampTime) {
-        FormatTimeStamp(m_platform->ToLocal(now), m_stampText);
-        m_stampTime = now;
-        m_stampValid = true;
-    }
-    std::memcpy(record.timeStamp, m_stampText, sizeof(record.timeStamp));
-    record.macAddr = mac;
-    const std::size_t length = std::min(message.size(), kLogMessageSize - 1);
-    std::memcpy(record.message, message.data(), length);
-    m_logs.Append(record);
+void FyBootpServer::AppendLog(const MacAddress& mac, LogMessage message, Ipv4Address ipAddr) {
+    // Only the time is taken here; its text is made when the log is read.
+    m_logs.Append(LogEntry{m_platform->Now(), mac, message, ipAddr});
     BumpCounter(m_logChangeCnt);
 }
 

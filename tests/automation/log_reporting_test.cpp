@@ -25,23 +25,36 @@ const std::string kFetchedLog = "<FyBootpInfo><Logs>" + kFirstLog + "</Logs></Fy
 const std::string kNodes =
     "<Nodes><Node><IpAddr>192.0.2.10</IpAddr><MacAddr>001A2B3C4D5E</MacAddr></Node></Nodes>";
 
+// The server's clock, its local time taken as UTC.
+class UtcClockPlatform final : public ResponderPlatform {
+public:
+    net::OpenResult OpenSocket() override { return {nullptr, EACCES}; }
+    bool StartThread(std::function<void()>, std::thread&) override { return false; }
+    std::time_t Now() override { return now; }
+    std::optional<std::tm> ToLocal(std::time_t t) override {
+        if (failLocalTime) return std::nullopt;
+        std::tm local{};
+        gmtime_r(&t, &local);
+        return local;
+    }
+    std::time_t now = 0;
+    bool failLocalTime = false;
+};
+
+// 2001-05-17T08:03:09 UTC.
+constexpr std::time_t kFirstLogTime = 990086589;
+
 class LogReporting : public testing::InfoFileTest {
 protected:
     LogReporting() {
-        AppendLog("2001-05-17T08:03:09", "024B771234AB", "Unknown Quellmar MAC address found");
+        AppendLog(kFirstLogTime, "024B771234AB", LogMessage::kUnknownMaker);
         m_server.m_logChangeCnt = 7;
         m_server.m_newMacCnt = 5;
     }
-    void AppendLog(const char* timeStamp, std::string_view mac, const char* message) {
-        LogRecord record;
-        std::strncpy(record.timeStamp, timeStamp, sizeof record.timeStamp - 1);
-        record.macAddr = Mac(mac);
-        std::strncpy(record.message, message, sizeof record.message - 1);
-        Append(record);
-    }
-    void Append(const LogRecord& record) {
+    void AppendLog(std::time_t time, std::string_view mac, LogMessage message,
+                   Ipv4Address ipAddr = 0) {
         std::lock_guard lock(m_server.m_lock);
-        m_server.m_logs.Append(record);
+        m_server.m_logs.Append(LogEntry{time, Mac(mac), message, ipAddr});
     }
     std::string NewMacs() {
         std::string text;
@@ -55,7 +68,8 @@ protected:
     }
     void Put(std::string_view text) { EXPECT_EQ(put_LogEntries(m_server, text), S_OK) << text; }
 
-    FyBootpServer m_server;
+    std::shared_ptr<UtcClockPlatform> m_clock = std::make_shared<UtcClockPlatform>();
+    FyBootpServer m_server{ServerConfig{m_clock}};
 };
 
 TEST_F(LogReporting, GetsNeedAnOutParameter) {
@@ -86,7 +100,7 @@ TEST_F(LogReporting, NewAddressesAreListedInTheOrderFirstSeenWithTheAddressOnly)
 }
 
 TEST_F(LogReporting, LogEntriesGiveTimeStampAddressAndMessageOldestFirst) {
-    AppendLog("2001-05-17T08:03:10", "024B77000001", "IP Address '192.0.2.10' assigned");
+    AppendLog(kFirstLogTime + 1, "024B77000001", LogMessage::kAddressAssigned, 0x0A0200C0);
     EXPECT_EQ(
         Logs(),
         std::string(kDeclaration) + "<FyBootpInfo><Logs>" + kFirstLog +
@@ -94,18 +108,13 @@ TEST_F(LogReporting, LogEntriesGiveTimeStampAddressAndMessageOldestFirst) {
             "<Message>IP Address '192.0.2.10' assigned</Message></Log></Logs></FyBootpInfo>\n");
 }
 
-// A text that fills its field has no NUL to end it.
-TEST_F(LogReporting, TextsThatFillTheirFieldsEndAtTheFieldsEnd) {
-    m_server.m_logs.Clear();
-    LogRecord record;
-    std::memset(record.timeStamp, '1', sizeof record.timeStamp);
-    std::memset(record.message, 'm', sizeof record.message);
-    Append(record);
-    EXPECT_EQ(Logs(), std::string(kDeclaration) + "<FyBootpInfo><Logs><Log><TimeStamp>" +
-                          std::string(kTimeStampSize, '1') +
-                          "</TimeStamp><MacAddr>000000000000</MacAddr><Message>" +
-                          std::string(kLogMessageSize, 'm') +
-                          "</Message></Log></Logs></FyBootpInfo>\n");
+// Today's text for such an entry: an empty stamp.
+TEST_F(LogReporting, EntryWhoseTimeCannotBeBrokenDownHasAnEmptyStamp) {
+    m_clock->failLocalTime = true;
+    EXPECT_EQ(Logs(), std::string(kDeclaration) +
+                          "<FyBootpInfo><Logs><Log><TimeStamp/><MacAddr>024B771234AB"
+                          "</MacAddr><Message>Unknown Quellmar MAC address found</Message></Log>"
+                          "</Logs></FyBootpInfo>\n");
 }
 
 TEST_F(LogReporting, FetchingTwiceGivesTheSameTextAndChangesNoCounterAndNoFile) {
@@ -155,6 +164,63 @@ TEST_F(LogReporting, LogCounterWrapsAround) {
 TEST_F(LogReporting, PutWaitsForTheResponderLock) {
     EXPECT_TRUE(testing::WaitsForTheLock(m_server, [&] { Put(kFetchedLog); }));
     EXPECT_EQ(m_server.m_logs.Size(), 0u);
+}
+
+// Entries made by the responder, read back as text: the stamp is the local
+// time of the moment each entry was made, through the server's own clock.
+class LogTextOfResponderEntries : public testing::InfoFileTest {
+protected:
+    struct : ReplySink {
+        void Send(const bootp::Message&) override {}
+    } m_replies;
+
+    void RequestAt(std::time_t now, std::string_view mac) {
+        m_clock->now = now;
+        std::vector<std::uint8_t> request(bootp::kMessageSize, 0);
+        request[0] = 1;
+        const MacAddress address = Mac(mac);
+        std::copy(address.begin(), address.end(), request.begin() + 28);
+        std::lock_guard lock(m_server.m_lock);
+        m_server.HandleDatagram(request, m_replies);
+    }
+
+    std::shared_ptr<UtcClockPlatform> m_clock = std::make_shared<UtcClockPlatform>();
+    FyBootpServer m_server{ServerConfig{m_clock}};
+};
+
+// The golden text is what the server gave before its log was made compact:
+// 1000000000 is 2001-09-09T01:46:40 UTC, 1000079999 the last second of that
+// day.
+TEST_F(LogTextOfResponderEntries, AcrossAChangeOfSecondAndOfDayTheTextIsTheSame) {
+    {
+        std::lock_guard lock(m_server.m_lock);
+        m_server.m_nodes.Replace({{0x0A0200C0, Mac("001A2B3C4D5E")},    // 192.0.2.10
+                                  {0xFF6433C6, Mac("001A2B3C4D5F")}});  // 198.51.100.255
+    }
+    RequestAt(1000000000, "001A2B3C4D5E");
+    RequestAt(1000000000, "024B77000001");
+    RequestAt(1000000001, "001A2B3C4D5F");
+    RequestAt(1000079999, "001A2B3C4D5E");
+    RequestAt(1000080000, "024B77ABCDEF");
+    RequestAt(1000080000, "001A2B3C4D5F");
+    std::string text;
+    ASSERT_EQ(get_LogEntries(m_server, &text), S_OK);
+    EXPECT_EQ(text,
+              std::string(kDeclaration) +
+                  "<FyBootpInfo><Logs>"
+                  "<Log><TimeStamp>2001-09-09T01:46:40</TimeStamp><MacAddr>001A2B3C4D5E</MacAddr>"
+                  "<Message>IP Address '192.0.2.10' assigned</Message></Log>"
+                  "<Log><TimeStamp>2001-09-09T01:46:40</TimeStamp><MacAddr>024B77000001</MacAddr>"
+                  "<Message>Unknown Quellmar MAC address found</Message></Log>"
+                  "<Log><TimeStamp>2001-09-09T01:46:41</TimeStamp><MacAddr>001A2B3C4D5F</MacAddr>"
+                  "<Message>IP Address '198.51.100.255' assigned</Message></Log>"
+                  "<Log><TimeStamp>2001-09-09T23:59:59</TimeStamp><MacAddr>001A2B3C4D5E</MacAddr>"
+                  "<Message>IP Address '192.0.2.10' assigned</Message></Log>"
+                  "<Log><TimeStamp>2001-09-10T00:00:00</TimeStamp><MacAddr>024B77ABCDEF</MacAddr>"
+                  "<Message>Unknown Quellmar MAC address found</Message></Log>"
+                  "<Log><TimeStamp>2001-09-10T00:00:00</TimeStamp><MacAddr>001A2B3C4D5F</MacAddr>"
+                  "<Message>IP Address '198.51.100.255' assigned</Message></Log>"
+                  "</Logs></FyBootpInfo>\n");
 }
 
 // What a put leaves in FyBootpInfo.xml.

@@ -20,9 +20,9 @@ MacAddress Mac(std::uint8_t last) { return {0x02, 0x4B, 0x77, 0, 0, last}; }
 TEST(LogLimit, FullLogDropsOldestFirst) {
     LogList log(3);
     for (std::uint8_t i = 0; i < 5; ++i) {
-        LogRecord record;
-        record.macAddr = Mac(i);
-        log.Append(record);
+        LogEntry entry;
+        entry.macAddr = Mac(i);
+        log.Append(entry);
     }
     ASSERT_EQ(log.Size(), 3u);
     EXPECT_EQ(log.Records().front().macAddr, Mac(2));

@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstring>
 #include <future>
+#include <string>
 
 #include "core/fy_bootp_server.h"
+#include "core/log_text.h"
 #include "tests/support/bootp_test_messages.h"
 #include "tests/support/fake_responder_platform.h"
 
@@ -72,6 +74,14 @@ protected:
         std::lock_guard lock(server->m_lock);
         return server->m_logs.Size();
     }
+    // Every entry's text, as a client reads it.
+    std::vector<LogRecord> LogTexts() {
+        std::lock_guard lock(server->m_lock);
+        LogTextMaker maker(*platform);
+        std::vector<LogRecord> texts;
+        for (const LogEntry& entry : server->m_logs.Records()) texts.push_back(maker.Make(entry));
+        return texts;
+    }
 
     ModuleLock moduleLock;
     std::unique_ptr<ModuleLockReference> reference;
@@ -112,9 +122,9 @@ TEST_F(ResponderTest, ListedNodeAskingThreeTimesGetsThreeRepliesAndEntries) {
         EXPECT_EQ(std::memcmp(&reply.bytes[16], "\xC0\x00\x02\x0A", 4), 0);
     }
     EXPECT_EQ(LogCount(), 3);
-    std::lock_guard lock(server->m_lock);
-    ASSERT_EQ(server->m_logs.Size(), 3u);
-    const LogRecord& entry = server->m_logs.Records()[0];
+    const std::vector<LogRecord> texts = LogTexts();
+    ASSERT_EQ(texts.size(), 3u);
+    const LogRecord& entry = texts[0];
     EXPECT_STREQ(entry.message, "IP Address '192.0.2.10' assigned");
     EXPECT_STREQ(entry.timeStamp, "2001-09-09T01:46:40");
     EXPECT_EQ(entry.macAddr, kListed);
@@ -131,9 +141,9 @@ TEST_F(ResponderTest, DisabledResponseStillRecordsUnknownMaker) {
     EXPECT_TRUE(platform->network->Sent().empty());
     EXPECT_EQ(LogCount(), 1);
     EXPECT_EQ(NewMacCount(), 1);
+    EXPECT_STREQ(LogTexts()[0].message, "Unknown Quellmar MAC address found");
     std::lock_guard lock(server->m_lock);
     EXPECT_FALSE(server->m_newMacs.Contains(kListed));  // listed is never "unknown"
-    EXPECT_STREQ(server->m_logs.Records()[0].message, "Unknown Quellmar MAC address found");
 }
 
 TEST_F(ResponderTest, UnknownMakerRecordedOnceOtherPrefixIgnored) {
@@ -204,11 +214,11 @@ TEST_F(ResponderTest, TimeStampFollowsTheClockFromEntryToEntry) {
     Deliver({MakeRequest(kListed)});
     platform->now += 86400;
     Deliver({MakeRequest(kListed)});
-    std::lock_guard lock(server->m_lock);
-    ASSERT_EQ(server->m_logs.Size(), 3u);
-    EXPECT_STREQ(server->m_logs.Records()[0].timeStamp, "2001-09-09T01:46:40");
-    EXPECT_STREQ(server->m_logs.Records()[1].timeStamp, "2001-09-09T01:46:41");
-    EXPECT_STREQ(server->m_logs.Records()[2].timeStamp, "2001-09-10T01:46:41");
+    const std::vector<LogRecord> texts = LogTexts();
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_STREQ(texts[0].timeStamp, "2001-09-09T01:46:40");
+    EXPECT_STREQ(texts[1].timeStamp, "2001-09-09T01:46:41");
+    EXPECT_STREQ(texts[2].timeStamp, "2001-09-10T01:46:41");
 }
 
 TEST_F(ResponderTest, ReplyTheSocketCannotTakeIsCountedNotWaitedFor) {
@@ -230,9 +240,9 @@ TEST_F(ResponderTest, LogEntryHasEmptyStampWhenTimeCannotBeBrokenDown) {
     platform->failLocalTime = true;
     Start();
     Deliver({MakeRequest(kListed)});
-    std::lock_guard lock(server->m_lock);
-    ASSERT_EQ(server->m_logs.Size(), 1u);
-    EXPECT_STREQ(server->m_logs.Records()[0].timeStamp, "");
+    const std::vector<LogRecord> texts = LogTexts();
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_STREQ(texts[0].timeStamp, "");
 }
 
 TEST_F(ResponderTest, StartTwiceKeepsOneSocketAndOneReference) {
@@ -315,6 +325,183 @@ TEST_F(ResponderTest, DestructionStopsAResponderStartedWithoutStarted) {
     server.reset();  // a joinable thread left behind would end the process here
     EXPECT_EQ(platform->network->openSockets, 0);
     EXPECT_EQ(moduleLock.Count(), 0);
+}
+
+// Requests taken many to a receive: the same replies, through the same
+// interfaces, and the same log as when they come one at a time.
+class BatchedReceive : public ResponderTest {
+protected:
+    static constexpr MacAddress kSecond = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
+    static constexpr MacAddress kOtherUnknown = {0x02, 0x4B, 0x77, 0x00, 0x00, 0x02};
+
+    BatchedReceive() {
+        server->m_nodes.Replace({{Addr(192, 0, 2, 10), kListed}, {Addr(192, 0, 2, 11), kSecond}});
+    }
+
+    // A mixed stream: answered, recorded, ignored and repeated, from
+    // several interfaces.
+    static std::vector<testing::FakeNetwork::Inbound> MixedStream() {
+        auto shorter = MakeRequest(kListed, 3);
+        shorter.resize(299);
+        std::vector<std::uint8_t> huge(600, 1);
+        return {{MakeRequest(kListed, 1), 0, 3},
+                {MakeRequest(kUnknownMaker, 2), 0, 4},
+                {shorter, 0, 3},
+                {MakeRequest(kSecond, 4), 0, 5},
+                {MakeRequest(kOtherMaker, 5), 0, 3},
+                {huge, 0, 4},
+                {MakeRequest(kListed, 6), 0, 5},
+                {MakeRequest(kUnknownMaker, 7), 0, 3},
+                {MakeRequest(kOtherUnknown, 8), 0, 4},
+                {MakeRequest(kSecond, 9), 0, 3}};
+    }
+
+    // Queues them together; before Start, the first receive finds them all.
+    void Queue(std::vector<testing::FakeNetwork::Inbound> datagrams) {
+        delivered += datagrams.size();
+        platform->network->DeliverAll(std::move(datagrams));
+    }
+    void StartAndWait() {
+        Start();
+        ASSERT_TRUE(platform->network->WaitUntilHandled(delivered));
+    }
+    static std::vector<testing::FakeNetwork::Inbound> Listed(std::uint32_t count) {
+        std::vector<testing::FakeNetwork::Inbound> requests;
+        for (std::uint32_t xid = 1; xid <= count; ++xid) {
+            requests.push_back({MakeRequest(kListed, xid)});
+        }
+        return requests;
+    }
+
+    std::vector<std::string> LogLines() {
+        std::vector<std::string> lines;
+        for (const LogRecord& r : LogTexts()) {
+            lines.push_back(std::string(r.timeStamp) + " " + std::to_string(MacKey(r.macAddr)) +
+                            " " + r.message);
+        }
+        return lines;
+    }
+
+    std::vector<std::size_t> BatchSizes() {
+        std::lock_guard lock(platform->network->mutex);
+        return platform->network->batchSizes;
+    }
+    std::uint64_t Unsent() {
+        std::lock_guard lock(server->m_lock);
+        return server->m_unsentReplies;
+    }
+};
+
+bool SameReplies(const std::vector<testing::SentReply>& a,
+                 const std::vector<testing::SentReply>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+        return x.bytes == y.bytes && x.port == y.port && x.interfaceIndex == y.interfaceIndex;
+    });
+}
+
+TEST_F(BatchedReceive, OneAtATimeAndAllAtOnceGiveTheSameRepliesAndLog) {
+    platform->network->maxBatch = 1;
+    Start();
+    for (auto& datagram : MixedStream()) {
+        Queue({datagram});
+        ASSERT_TRUE(platform->network->WaitUntilHandled(delivered));
+    }
+    const auto singleReplies = platform->network->Sent();
+    const auto singleLog = LogLines();
+    const std::int32_t singleLogCount = LogCount();
+    const std::int32_t singleNewMacCount = NewMacCount();
+    EXPECT_EQ(BatchSizes(), std::vector<std::size_t>(MixedStream().size(), 1));
+
+    // A second server, the whole stream queued before its first receive.
+    auto batchedPlatform = std::make_shared<FakeResponderPlatform>();
+    platform = batchedPlatform;
+    server = std::make_unique<FyBootpServer>(ServerConfig{platform, reference.get()});
+    server->m_nodes.Replace({{Addr(192, 0, 2, 10), kListed}, {Addr(192, 0, 2, 11), kSecond}});
+    server->SetHostName("srv");
+    server->m_ipAddr = Addr(192, 0, 2, 1);
+    server->m_subnetMask = Addr(255, 255, 255, 0);
+    server->m_defaultGateway = Addr(192, 0, 2, 254);
+    delivered = 0;
+    Queue(MixedStream());
+    StartAndWait();
+
+    EXPECT_EQ(BatchSizes(), std::vector<std::size_t>{MixedStream().size()});
+    const auto batchedReplies = platform->network->Sent();
+    ASSERT_EQ(batchedReplies.size(), 4u);
+    EXPECT_TRUE(SameReplies(batchedReplies, singleReplies));
+    EXPECT_EQ(batchedReplies[0].interfaceIndex, 3);  // each through its request's interface
+    EXPECT_EQ(batchedReplies[1].interfaceIndex, 5);
+    EXPECT_EQ(batchedReplies[2].interfaceIndex, 5);
+    EXPECT_EQ(batchedReplies[3].interfaceIndex, 3);
+    EXPECT_EQ(batchedReplies[3].bytes[7], 9);  // xid: arrival order kept
+    EXPECT_EQ(LogLines(), singleLog);
+    EXPECT_EQ(LogLines().size(), 6u);
+    EXPECT_EQ(LogCount(), singleLogCount);
+    EXPECT_EQ(NewMacCount(), singleNewMacCount);
+    EXPECT_EQ(platform->network->sendCalls, 1u);  // one send for the batch
+}
+
+TEST_F(BatchedReceive, ASingleQueuedRequestIsAnsweredWithoutWaitingForMore) {
+    Start();
+    Deliver({MakeRequest(kListed)});
+    EXPECT_EQ(platform->network->Sent().size(), 1u);
+    EXPECT_EQ(BatchSizes(), std::vector<std::size_t>{1});
+}
+
+TEST_F(BatchedReceive, PartialBatchesAnswerEveryRequestInOrder) {
+    platform->network->maxBatch = 3;
+    Queue(Listed(8));
+    StartAndWait();
+    EXPECT_EQ(BatchSizes(), (std::vector<std::size_t>{3, 3, 2}));
+    const auto sent = platform->network->Sent();
+    ASSERT_EQ(sent.size(), 8u);
+    for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i].bytes[7], i + 1);
+    EXPECT_EQ(LogCount(), 8);
+}
+
+TEST_F(BatchedReceive, ErrorInsideABatchEndsItAndInterruptedReceivesAreRetried) {
+    Queue({{MakeRequest(kListed, 1)},
+           {MakeRequest(kListed, 2)},
+           {{}, EIO},
+           {MakeRequest(kListed, 3)},
+           {{}, EINTR},
+           {{}, EINTR},
+           {MakeRequest(kListed, 4)}});
+    StartAndWait();
+    // The error is given by the receive after the one that took 1 and 2.
+    EXPECT_EQ(BatchSizes(), (std::vector<std::size_t>{2, 1, 1}));
+    const auto sent = platform->network->Sent();
+    ASSERT_EQ(sent.size(), 4u);
+    for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i].bytes[7], i + 1);
+    EXPECT_EQ(Started(), 1);
+}
+
+TEST_F(BatchedReceive, SendStoppedPartWayGoesOnPastTheRefusedReply) {
+    // Two go out, the third has no route, an interrupted call is tried
+    // again, and the rest go out.
+    platform->network->sendSteps = {{2, 0}, {0, ENETUNREACH}, {0, EINTR}};
+    Queue(Listed(5));
+    StartAndWait();
+    const auto sent = platform->network->Sent();
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[1].bytes[7], 2);
+    EXPECT_EQ(sent[2].bytes[7], 4);
+    EXPECT_EQ(Unsent(), 1u);
+    EXPECT_EQ(platform->network->sendCalls, 4u);
+    EXPECT_EQ(LogCount(), 5);  // every request was answered; one reply was lost
+}
+
+TEST_F(BatchedReceive, FullSendBufferDropsTheRestOfTheBatchAndTheNextBatchGoesOut) {
+    platform->network->sendSteps = {{1, 0}, {0, EAGAIN}};
+    Queue(Listed(4));
+    StartAndWait();
+    EXPECT_EQ(platform->network->Sent().size(), 1u);
+    EXPECT_EQ(Unsent(), 3u);
+    EXPECT_EQ(platform->network->sendCalls, 2u);  // not one call per refused reply
+    EXPECT_EQ(LogCount(), 4);
+
+    Deliver({MakeRequest(kListed, 5)});
+    EXPECT_EQ(platform->network->Sent().size(), 2u);
 }
 
 // A receive thread that does not come back within the stop's wait: the stop

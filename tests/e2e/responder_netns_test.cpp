@@ -3,11 +3,13 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "core/fy_bootp_server.h"
+#include "core/reply_batch.h"
 #include "tests/e2e/udp_client.h"
 #include "tests/support/bootp_test_messages.h"
 #include "tests/support/netns.h"
@@ -244,6 +246,38 @@ TEST(ResponderWithTwoCards, ReplyLeavesThroughTheInterfaceOfTheRequest) {
     ASSERT_TRUE(reply.has_value()) << "the reply left through the office card";
     EXPECT_EQ(Xid(reply->bytes), 42u);
     EXPECT_FALSE(office->Receive(200).has_value());
+}
+
+// A batch of replies handed to the real socket in one go: replies of one
+// size and interface leave as one segmented send, and still arrive as
+// separate datagrams, in order, each the size it was.
+TEST_F(ResponderInNamespaces, BatchOfRepliesArrivesAsSeparateDatagramsInOrder) {
+    auto client = Client();
+    std::vector<std::vector<std::uint8_t>> replies;
+    std::vector<net::OutboundDatagram> batch;
+    {
+        NetnsLab::Inside inside(*lab, "srv");
+        ASSERT_TRUE(inside.Entered());
+        net::OpenResult opened = net::OpenBroadcastServerSocket(67);
+        ASSERT_NE(opened.socket, nullptr) << opened.error;
+        const int srv0 = static_cast<int>(if_nametoindex("srv0"));
+        ASSERT_GT(srv0, 0);
+        const std::size_t sizes[] = {300, 300, 300, 300, 299, 300, 300};
+        const int interfaces[] = {srv0, srv0, srv0, srv0, srv0, 0, 0};
+        for (std::size_t i = 0; i < std::size(sizes); ++i) {
+            replies.push_back(std::vector<std::uint8_t>(sizes[i], static_cast<std::uint8_t>(i)));
+        }
+        for (std::size_t i = 0; i < replies.size(); ++i)
+            batch.push_back({replies[i], interfaces[i]});
+        EXPECT_EQ(SendAll(*opened.socket, batch), 0u);
+    }
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        const std::optional<ReceivedDatagram> got = client->Receive(kReplyWaitMs);
+        ASSERT_TRUE(got.has_value()) << "datagram " << i << " did not arrive";
+        EXPECT_EQ(got->sourcePort, 67);
+        EXPECT_EQ(got->bytes, replies[i]) << "datagram " << i;
+    }
+    EXPECT_FALSE(client->Receive(200).has_value());
 }
 
 }  // namespace

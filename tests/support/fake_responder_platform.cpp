@@ -1,5 +1,6 @@
 #include "tests/support/fake_responder_platform.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace fybootp::testing {
@@ -20,40 +21,54 @@ public:
     FakeSocket(const FakeSocket&) = delete;
     FakeSocket& operator=(const FakeSocket&) = delete;
 
-    net::ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
+    net::ReceiveBatchResult ReceiveBatch(std::span<net::ReceiveSlot> slots) override {
         std::unique_lock lock(m_network->mutex);
-        if (m_taken) {
-            // The previous datagram's handling is over once we are back here.
-            ++m_network->handled;
-            m_taken = false;
+        if (m_taken != 0) {
+            // The previous batch's handling is over once we are back here.
+            m_network->handled += m_taken;
+            m_taken = 0;
             m_network->changed.notify_all();
         }
         m_network->changed.wait(lock, [&] {
             return (m_shutdown && !m_network->holdReceivers) || !m_network->inbound.empty();
         });
-        net::ReceiveResult result;
-        if (m_shutdown) return result;  // 0 bytes, as a shut-down socket gives
-        FakeNetwork::Inbound next = std::move(m_network->inbound.front());
-        m_network->inbound.pop_front();
-        m_taken = true;
-        if (next.error != 0) {
-            result.error = next.error;
-            return result;
+        if (m_shutdown) return {};  // nothing, as a shut-down socket gives
+        std::deque<FakeNetwork::Inbound>& inbound = m_network->inbound;
+        if (inbound.front().error != 0) {
+            const int error = inbound.front().error;
+            inbound.pop_front();
+            m_taken = 1;
+            return {error, 0};
         }
-        std::vector<std::uint8_t>& datagram = next.bytes;
-        result.length = datagram.size();
-        result.truncated = datagram.size() > buffer.size();
-        std::copy_n(datagram.begin(), std::min(datagram.size(), buffer.size()), buffer.begin());
-        result.interfaceIndex = 7;
-        return result;
+        const std::size_t limit = std::min(slots.size(), m_network->maxBatch);
+        std::size_t count = 0;
+        while (count < limit && !inbound.empty() && inbound.front().error == 0) {
+            Fill(slots[count], inbound.front());
+            inbound.pop_front();
+            ++count;
+        }
+        m_taken = count;
+        m_network->batchSizes.push_back(count);
+        return {0, count};
     }
 
-    int SendBroadcast(std::span<const std::uint8_t> bytes, std::uint16_t port,
-                      int interfaceIndex) override {
+    net::SendBatchResult SendBatch(std::span<const net::OutboundDatagram> datagrams,
+                                   std::uint16_t port) override {
         std::lock_guard lock(m_network->mutex);
-        if (m_network->sendError != 0) return m_network->sendError;
-        m_network->sent.push_back({{bytes.begin(), bytes.end()}, port, interfaceIndex});
-        return 0;
+        ++m_network->sendCalls;
+        if (m_network->sendError != 0) return {0, m_network->sendError};
+        std::size_t accept = datagrams.size();
+        int error = 0;
+        if (!m_network->sendSteps.empty()) {
+            accept = std::min(accept, m_network->sendSteps.front().accept);
+            error = m_network->sendSteps.front().error;
+            m_network->sendSteps.pop_front();
+        }
+        if (accept == 0) return {0, error};
+        for (const net::OutboundDatagram& d : datagrams.first(accept)) {
+            m_network->sent.push_back({{d.bytes.begin(), d.bytes.end()}, port, d.interfaceIndex});
+        }
+        return {accept, 0};
     }
 
     int Shutdown() override {
@@ -64,16 +79,30 @@ public:
     }
 
 private:
+    static void Fill(net::ReceiveSlot& slot, const FakeNetwork::Inbound& datagram) {
+        slot.length = datagram.bytes.size();
+        slot.truncated = datagram.bytes.size() > slot.buffer.size();
+        std::copy_n(datagram.bytes.begin(), std::min(datagram.bytes.size(), slot.buffer.size()),
+                    slot.buffer.begin());
+        slot.interfaceIndex = datagram.interfaceIndex;
+    }
+
     std::shared_ptr<FakeNetwork> m_network;
-    bool m_taken = false;
+    std::size_t m_taken = 0;
     bool m_shutdown = false;  // guarded by the network's mutex
 };
 
 }  // namespace
 
-void FakeNetwork::Deliver(std::vector<std::uint8_t> datagram) {
+void FakeNetwork::Deliver(std::vector<std::uint8_t> datagram, int interfaceIndex) {
     std::lock_guard lock(mutex);
-    inbound.push_back({std::move(datagram), 0});
+    inbound.push_back({std::move(datagram), 0, interfaceIndex});
+    changed.notify_all();
+}
+
+void FakeNetwork::DeliverAll(std::vector<Inbound> datagrams) {
+    std::lock_guard lock(mutex);
+    for (Inbound& d : datagrams) inbound.push_back(std::move(d));
     changed.notify_all();
 }
 

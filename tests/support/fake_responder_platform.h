@@ -30,10 +30,25 @@ struct FakeNetwork {
     struct Inbound {
         std::vector<std::uint8_t> bytes;
         int error = 0;
+        int interfaceIndex = kDefaultInterface;
     };
+    static constexpr int kDefaultInterface = 7;
     std::deque<Inbound> inbound;
     std::vector<SentReply> sent;
     std::size_t handled = 0;  // datagrams the responder has taken and finished
+    // The most datagrams one receive takes; it takes fewer when fewer are
+    // queued, and stops before a queued error, which the next receive gives.
+    std::size_t maxBatch = net::kMaxBatch;
+    std::vector<std::size_t> batchSizes;  // datagrams taken by each receive
+    // What the next sends do, one step per call: take at most `accept` of
+    // the datagrams offered; when that is none, fail with `error`. Without a
+    // step every datagram is taken.
+    struct SendStep {
+        std::size_t accept = 0;
+        int error = 0;
+    };
+    std::deque<SendStep> sendSteps;
+    std::size_t sendCalls = 0;
     int openSockets = 0;
     int socketsOpened = 0;
     // A receiver that a shutdown does not wake, as a socket stuck in the
@@ -42,7 +57,9 @@ struct FakeNetwork {
     // Non-zero: every send fails with it.
     int sendError = 0;
 
-    void Deliver(std::vector<std::uint8_t> datagram);
+    void Deliver(std::vector<std::uint8_t> datagram, int interfaceIndex = kDefaultInterface);
+    // Queues them all at once, so that one receive can take them together.
+    void DeliverAll(std::vector<Inbound> datagrams);
     void DeliverError(int error);
     void HoldReceivers();
     void ReleaseReceivers();

@@ -178,10 +178,6 @@ std::uint32_t Moved(std::int32_t before, std::int32_t after) {
     return static_cast<std::uint32_t>(after) - static_cast<std::uint32_t>(before);
 }
 
-bool Terminated(const char* text, std::size_t size) {
-    return std::memchr(text, '\0', size) != nullptr;
-}
-
 class Harness {
 public:
     Harness() : m_platform(std::make_shared<testing::FakeResponderPlatform>()) {
@@ -284,13 +280,13 @@ private:
         if (recorded != 0 && m_server.m_newMacs.Records().back().macAddr != mac) {
             return "the recorded address is not " + MacText(mac);
         }
-        const LogRecord& entry = m_server.m_logs.Records().back();
+        const LogEntry& entry = m_server.m_logs.Records().back();
         if (entry.macAddr != mac) return "the log entry is not for " + MacText(mac);
-        if (!Terminated(entry.message, sizeof entry.message) || entry.message[0] == '\0') {
-            return "the log entry has no message text";
-        }
-        if (!Terminated(entry.timeStamp, sizeof entry.timeStamp)) {
-            return "the log entry's time stamp is not terminated";
+        const LogMessage expected =
+            recorded != 0 ? LogMessage::kUnknownMaker : LogMessage::kAddressAssigned;
+        if (entry.message != expected) return "the log entry carries the wrong message";
+        if (recorded == 0 && entry.ipAddr != prediction.answeredRow->ipAddr) {
+            return "the log entry names another address than the reply";
         }
         return {};
     }
