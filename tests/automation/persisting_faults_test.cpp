@@ -142,7 +142,7 @@ protected:
         server->m_nodes.Replace({testing::Row("192.0.2.1", "024B77000001")});
         server->SetHostName("h1");
         server->m_override = 1;
-        server->m_logs.Append(LogRecord{});
+        server->m_logs.Append(LogEntry{});
         return server;
     }
 
