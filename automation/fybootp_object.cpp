@@ -8,6 +8,7 @@
 #include "automation/log_reporting.h"
 #include "automation/node_editing.h"
 #include "document/node_table_exchange.h"
+#include "platform/com/guarded.h"
 
 namespace fybootp {
 namespace {
@@ -23,19 +24,6 @@ constexpr auto kCalls =
                         &IFyBootpServer::put_HostInfoXml, &IFyBootpServer::AddBootpInfo,
                         &IFyBootpServer::DeleteBootpInfo, &IFyBootpServer::get_DisableResponse,
                         &IFyBootpServer::put_DisableResponse>();
-
-// No exception leaves an interface operation: whatever escapes the layers
-// below becomes a status.
-template <class Operation>
-HRESULT Guarded(Operation&& operation) noexcept {
-    try {
-        return operation();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-}
 
 // Runs a get that produces text and hands the text out as a new BSTR owned
 // by the caller; an empty text is a null BSTR.

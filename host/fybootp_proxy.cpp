@@ -11,6 +11,7 @@
 #include "host/bus_shapes.h"
 #include "platform/bus/bus_client.h"
 #include "platform/com/com_ptr.h"
+#include "platform/com/guarded.h"
 #include "platform/com/load_type_lib.h"
 
 namespace fybootp::host {
@@ -136,17 +137,6 @@ private:
         if (Succeeded(hr))
             hr = library->GetTypeInfoOfGuid(IID_IFyBootpServer, m_typeInfo.Receive());
         return hr;
-    }
-
-    template <class Operation>
-    static HRESULT Guarded(Operation&& operation) noexcept {
-        try {
-            return operation();
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
     }
 
     HRESULT Call(const std::string& interface, const char* member,

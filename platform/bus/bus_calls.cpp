@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/bus/bus_guarded.h"
+#include "platform/com/guarded.h"
 #include "platform/bus/bus_server.h"
 #include "platform/bus/bus_status.h"
 #include "platform/com/com_ptr.h"

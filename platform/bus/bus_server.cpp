@@ -5,7 +5,7 @@
 #include <new>
 
 #include "platform/bus/bus_connection.h"
-#include "platform/bus/bus_guarded.h"
+#include "platform/com/guarded.h"
 #include "platform/bus/bus_status.h"
 #include "platform/com/com_ptr.h"
 

@@ -1,12 +1,13 @@
 #pragma once
-// Inside the bus layer: runs work that may throw and turns whatever escapes
-// it into a status, so that no exception reaches sd-bus or a caller.
+// Runs work that may throw and turns whatever escapes it into a status, so
+// that no exception leaves an interface operation, reaches sd-bus or
+// crosses into a caller.
 
 #include <new>
 
 #include "platform/com/hresult.h"
 
-namespace fybootp::bus {
+namespace fybootp {
 
 template <class Work>
 HRESULT Guarded(Work&& work) noexcept {
@@ -19,4 +20,4 @@ HRESULT Guarded(Work&& work) noexcept {
     }
 }
 
-}  // namespace fybootp::bus
+}  // namespace fybootp
