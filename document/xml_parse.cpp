@@ -6,6 +6,7 @@
 #include <libxml/xmlerror.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 
@@ -101,10 +102,24 @@ void PrepareLibxml() {
 
 bool WithinLimits(std::string_view bytes, const InputLimits& limits) {
     if (bytes.size() > limits.maxBytes) return false;
-    return static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '<')) <=
-               limits.maxMarkup &&
-           static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '=')) <=
-               limits.maxEquals;
+    // One pass for both counts, in blocks short enough for counters of one
+    // byte, which the compiler compares many bytes at a time into: a file of
+    // 76 MB is counted in a fraction of the time of its parse.
+    constexpr std::size_t kBlock = 255;
+    std::size_t markup = 0;
+    std::size_t equals = 0;
+    for (std::size_t at = 0; at < bytes.size(); at += kBlock) {
+        const std::string_view block = bytes.substr(at, kBlock);
+        std::uint8_t blockMarkup = 0;
+        std::uint8_t blockEquals = 0;
+        for (const char c : block) {
+            blockMarkup = static_cast<std::uint8_t>(blockMarkup + (c == '<'));
+            blockEquals = static_cast<std::uint8_t>(blockEquals + (c == '='));
+        }
+        markup += blockMarkup;
+        equals += blockEquals;
+    }
+    return markup <= limits.maxMarkup && equals <= limits.maxEquals;
 }
 
 const char* RefusalText(Refusal refusal) {
