@@ -107,8 +107,9 @@ bool StartsWithRows(std::size_t rows) {
 }
 
 // The file as the server writes it for a table of rows: the get's text is
-// the document the file holds (declaration, FyBootpInfo, Nodes, the rows). In UTF-16 it is the same document declared
-// and written in UTF-16, as a file read in UTF-16 is written back.
+// the document the file holds (declaration, FyBootpInfo, Nodes, the rows).
+// In UTF-16 it is the same document declared and written in UTF-16, as a
+// file read in UTF-16 is written back.
 void WriteTableFile(std::size_t rows, bool utf16) {
     // Descending, so that the load has the whole sort to do, and with
     // addresses of full length.
@@ -134,18 +135,22 @@ void MeasureMillionRowStart(int runs) {
     const bench::ScratchDirectory scratch;  // the children's working directory too
     for (const bool utf16 : {false, true}) {
         // Written in a child, so that no child below starts out larger.
-        Measure(utf16 ? "write file, UTF-16" : "write file, UTF-8", kRows, [utf16] {
-            return [utf16] {
-                WriteTableFile(kRows, utf16);
-                return true;
-            };
-        }, false);
+        Measure(
+            utf16 ? "write file, UTF-16" : "write file, UTF-8", kRows,
+            [utf16] {
+                return [utf16] {
+                    WriteTableFile(kRows, utf16);
+                    return true;
+                };
+            },
+            false);
         struct stat info {};
         ::stat(kInfoFileName, &info);
         std::printf("%s: %lld bytes\n", kInfoFileName, static_cast<long long>(info.st_size));
         for (int run = 0; run < runs; ++run) {
-            Measure(utf16 ? "start-up load, UTF-16" : "start-up load, UTF-8", kRows,
-                    [] { return [] { return StartsWithRows(kRows); }; }, false);
+            Measure(
+                utf16 ? "start-up load, UTF-16" : "start-up load, UTF-8", kRows,
+                [] { return [] { return StartsWithRows(kRows); }; }, false);
         }
     }
 }

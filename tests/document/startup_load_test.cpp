@@ -304,11 +304,15 @@ TEST_F(StartupLoadAgainstTheTree, TheFilesOfTheStartupLoadTests) {
 
 TEST_F(StartupLoadAgainstTheTree, CommentsInstructionsAndCdataWhereverTheyMayStand) {
     ExpectSameForEach({
-        "<!--a--><?pi x?>" + InRoot("<!--b--><Nodes><!--c--><Node><?pi?><IpAddr><!--d-->192.0.2."
-                                   "1<!--e--></IpAddr><MacAddr>001A<!--f-->2B3C4D5E</MacAddr>"
-                                   "<!--g--></Node><!--h--></Nodes>" + kHostInfo) + "<!--i-->",
-        InRoot("<Nodes><Node><IpAddr><![CDATA[192.0.2.1]]></IpAddr><MacAddr>001A2B<![CDATA[3C4D5E]]>"
-               "</MacAddr></Node></Nodes><HostInfo><Name><![CDATA[<host>]]></Name></HostInfo>"),
+        "<!--a--><?pi x?>" +
+            InRoot("<!--b--><Nodes><!--c--><Node><?pi?><IpAddr><!--d-->192.0.2."
+                   "1<!--e--></IpAddr><MacAddr>001A<!--f-->2B3C4D5E</MacAddr>"
+                   "<!--g--></Node><!--h--></Nodes>" +
+                   kHostInfo) +
+            "<!--i-->",
+        InRoot(
+            "<Nodes><Node><IpAddr><![CDATA[192.0.2.1]]></IpAddr><MacAddr>001A2B<![CDATA[3C4D5E]]>"
+            "</MacAddr></Node></Nodes><HostInfo><Name><![CDATA[<host>]]></Name></HostInfo>"),
         InRoot("<Nodes><Node><IpAddr>&#49;92.0.2.&#x31;</IpAddr><MacAddr>001A2B3C4D5E</MacAddr>"
                "</Node></Nodes><HostInfo><Name>a&amp;b&lt;c&gt;&quot;&apos;</Name></HostInfo>"),
         InRoot("<Nodes>" + NodeXml("192.0.2.1", "&undeclared;") + "</Nodes>"),
@@ -321,28 +325,31 @@ TEST_F(StartupLoadAgainstTheTree, WhitespaceAroundAndInsideTheTexts) {
     ExpectSameForEach({
         "<?xml version=\"1.0\"?>\n\n<FyBootpInfo>\n  <Nodes>\n    <Node>\n      <IpAddr>192.0.2.1"
         "</IpAddr>\n      <MacAddr>001A2B3C4D5E</MacAddr>\n    </Node>\n  </Nodes>\n  <HostInfo>\n"
-        "    <Name> spaced </Name>\n    <IpAddr> 192.0.2.9 </IpAddr>\n  </HostInfo>\n</FyBootpInfo>\n",
-        InRoot("<Nodes><Node><IpAddr> 192.0.2.1</IpAddr><MacAddr>001A2B3C4D5E </MacAddr></Node>"
-               "<Node><IpAddr>192.0.2.2\t</IpAddr><MacAddr>\n001A2B3C4D5F\n</MacAddr></Node>"
-               "<Node><IpAddr>  </IpAddr><MacAddr> <!--x--> 001A2B3C4D60</MacAddr></Node>"
-               "<Node><IpAddr> <b/>192.0.2.4</IpAddr><MacAddr>001A2B3C4D61 <!--x--> </MacAddr></Node>"
-               "</Nodes><HostInfo><Name xml:space=\"preserve\"> <!--x--> n</Name></HostInfo>"),
+        "    <Name> spaced </Name>\n    <IpAddr> 192.0.2.9 </IpAddr>\n  "
+        "</HostInfo>\n</FyBootpInfo>\n",
+        InRoot(
+            "<Nodes><Node><IpAddr> 192.0.2.1</IpAddr><MacAddr>001A2B3C4D5E </MacAddr></Node>"
+            "<Node><IpAddr>192.0.2.2\t</IpAddr><MacAddr>\n001A2B3C4D5F\n</MacAddr></Node>"
+            "<Node><IpAddr>  </IpAddr><MacAddr> <!--x--> 001A2B3C4D60</MacAddr></Node>"
+            "<Node><IpAddr> <b/>192.0.2.4</IpAddr><MacAddr>001A2B3C4D61 <!--x--> </MacAddr></Node>"
+            "</Nodes><HostInfo><Name xml:space=\"preserve\"> <!--x--> n</Name></HostInfo>"),
     });
 }
 
 TEST_F(StartupLoadAgainstTheTree, MissingExtraAndMisplacedChildren) {
     ExpectSameForEach({
-        InRoot("<Nodes><Node><MacAddr>001A2B3C4D5E</MacAddr></Node>"
-               "<Node><IpAddr>192.0.2.1</IpAddr></Node>"
-               "<Node><IpAddr/><MacAddr>001A2B3C4D5E</MacAddr></Node>"
-               "<Node><MacAddr>001A2B3C4D5F</MacAddr><IpAddr>192.0.2.2</IpAddr><Extra>x</Extra>"
-               "<IpAddr>192.0.2.3</IpAddr><MacAddr>001A2B3C4D60</MacAddr></Node>"
-               "<Node><IpAddr><b>192.0</b>.2.4</IpAddr><MacAddr><i>001A2B</i>3C4D61</MacAddr></Node>"
-               "<Node a=\"1\"><IpAddr>999.0.2.5</IpAddr><MacAddr>001A2B3C4D6</MacAddr></Node>"
-               "<Node><IpAddr>0x7f.1</IpAddr><MacAddr>00:1A:2B:3C:4D:62</MacAddr></Node>"
-               "<Node><IpAddr>192.0.2.6</IpAddr><MacAddr>XY1A2B3C4D63</MacAddr></Node>"
-               "<Node><Node><IpAddr>192.0.2.7</IpAddr><MacAddr>001A2B3C4D64</MacAddr></Node></Node>"
-               "</Nodes>"),
+        InRoot(
+            "<Nodes><Node><MacAddr>001A2B3C4D5E</MacAddr></Node>"
+            "<Node><IpAddr>192.0.2.1</IpAddr></Node>"
+            "<Node><IpAddr/><MacAddr>001A2B3C4D5E</MacAddr></Node>"
+            "<Node><MacAddr>001A2B3C4D5F</MacAddr><IpAddr>192.0.2.2</IpAddr><Extra>x</Extra>"
+            "<IpAddr>192.0.2.3</IpAddr><MacAddr>001A2B3C4D60</MacAddr></Node>"
+            "<Node><IpAddr><b>192.0</b>.2.4</IpAddr><MacAddr><i>001A2B</i>3C4D61</MacAddr></Node>"
+            "<Node a=\"1\"><IpAddr>999.0.2.5</IpAddr><MacAddr>001A2B3C4D6</MacAddr></Node>"
+            "<Node><IpAddr>0x7f.1</IpAddr><MacAddr>00:1A:2B:3C:4D:62</MacAddr></Node>"
+            "<Node><IpAddr>192.0.2.6</IpAddr><MacAddr>XY1A2B3C4D63</MacAddr></Node>"
+            "<Node><Node><IpAddr>192.0.2.7</IpAddr><MacAddr>001A2B3C4D64</MacAddr></Node></Node>"
+            "</Nodes>"),
         InRoot(NodeXml("192.0.2.1", "001A2B3C4D5E") + "<Nodes><Nodes>" +
                NodeXml("192.0.2.2", "001A2B3C4D5F") + "</Nodes>" + kHostInfo + "</Nodes>" +
                "<Other><HostInfo><Name>deep</Name></HostInfo></Other>"),
