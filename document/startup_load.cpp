@@ -126,7 +126,7 @@ std::size_t LoadInfoDocument(FyBootpServer& server, const DocumentFactory& facto
     } catch (const StartupReader::ReadFailed& failed) {
         std::rethrow_exception(failed.error);
     }
-    document.reset();  // what is left of the tree: the root and the declaration
+    document.reset();  // the root and what the reader left in it
     if (!loaded) {
         DetectHostInfo(server, source);
         return 0;
