@@ -91,7 +91,8 @@ bool LoadXmlText(Document& document, std::string_view text) {
     return AdoptIfLoaded(document, xml::ParseUntrusted(text, xml::Origin::kClientText));
 }
 
-InfoFileLoad LoadInfoFile(Document& document, InfoFileAccess& access) {
+InfoFileLoad LoadInfoFile(Document& document, InfoFileAccess& access,
+                          const xml::ElementEnd& onEnd) {
     CheckRequired(document.get());
     InfoFileLoad load;
     const int error =
@@ -107,7 +108,7 @@ InfoFileLoad LoadInfoFile(Document& document, InfoFileAccess& access) {
     }
     xml::Refusal refusal = xml::Refusal::kNone;
     if (AdoptIfLoaded(document,
-                      xml::ParseUntrusted(load.bytes, xml::Origin::kInfoFile, &refusal))) {
+                      xml::ParseUntrusted(load.bytes, xml::Origin::kInfoFile, &refusal, onEnd))) {
         load.outcome = InfoFileLoad::Outcome::kLoaded;
         load.bytes.clear();
         load.bytes.shrink_to_fit();

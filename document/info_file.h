@@ -38,7 +38,11 @@ struct InfoFileLoad {
 // no operation goes on to replace a file it could not read. While the start-up
 // load could not read the file (InfoFileAccess::StartupReadStatus), a file
 // that exists is refused the same way; an absent one ends that state.
-InfoFileLoad LoadInfoFile(Document& document, InfoFileAccess& access = DefaultInfoFileAccess());
+// With onEnd, each element is shown to it as it ends and those it is done
+// with are left out of the document (xml::ElementEnd); what it raises is
+// raised again.
+InfoFileLoad LoadInfoFile(Document& document, InfoFileAccess& access = DefaultInfoFileAccess(),
+                          const xml::ElementEnd& onEnd = {});
 
 // Writes document to FyBootpInfo.xml, replacing it crash-safely (through a
 // symbolic link, its final target). A loaded document is written in the

@@ -33,14 +33,16 @@ constexpr std::size_t kMaxWrittenRowBytes = 76;
 // The most rows one accepted client text can give.
 constexpr std::size_t kMaxTextRows = kClientTextLimits.maxMarkup / kMinRowMarkup;
 
-// FyBootpInfo.xml. Room for the largest table a client text can give, plus
-// the declaration, the root and HostInfo. The byte bound is for a file in a
-// byte encoding; one in UTF-16 may hold twice the bytes (FileLimits in
-// xml_parse.h), so that the row bound below holds in every encoding a file
-// is written back in.
+// FyBootpInfo.xml. Room for a table of well over a million rows grown row by
+// row, plus the declaration, the root and HostInfo. The byte bound is for a
+// file in a byte encoding; one in UTF-16 may hold twice the bytes
+// (FileLimits in xml_parse.h), so that the row bound below holds in every
+// encoding a file is written back in. The start reads the file without
+// keeping its tree; operations that edit the file hold the tree of one this
+// size (some 130 bytes for each '<').
 constexpr std::size_t kFileOverheadBytes = 64u << 10;
 constexpr std::size_t kFileOverheadMarkup = 1'000;
-constexpr InputLimits kInfoFileLimits{32u << 20, 1'500'000, 10'000};
+constexpr InputLimits kInfoFileLimits{96u << 20, 7'500'000, 10'000};
 
 // UTF-16, the widest encoding a file is read in, spends two bytes on each
 // ASCII character. A file over this many bytes is not even read.
@@ -56,5 +58,10 @@ constexpr std::size_t kMaxStoredRows =
 
 static_assert(kMaxTextRows <= kMaxStoredRows,
               "a stored table from the largest client text must load again");
+
+// The largest table the server is built to serve, with a fifth to spare.
+constexpr std::size_t kLargestServedTable = 1'000'000;
+static_assert(kMaxStoredRows >= kLargestServedTable + kLargestServedTable / 5,
+              "a file of a million rows, in UTF-8 or UTF-16, must load");
 
 }  // namespace fybootp

@@ -13,7 +13,9 @@ bool ByAddress(const BootpNode& a, const BootpNode& b) {
     return MacKey(a.macAddr) < MacKey(b.macAddr);
 }
 
-std::optional<BootpNode> ReadRow(Node node) {
+}  // namespace
+
+std::optional<BootpNode> ReadNodeRow(Node node) {
     const Node ip = SelectSingleNode(node, "IpAddr");
     if (ip == nullptr) return std::nullopt;
     const Ipv4Address address = net::InetAddr(NodeText(ip));
@@ -24,8 +26,6 @@ std::optional<BootpNode> ReadRow(Node node) {
     return BootpNode{address, *hardware};
 }
 
-}  // namespace
-
 std::size_t ReadNodeRows(const Document& document, std::vector<BootpNode>& table,
                          const RowStep& step) {
     const std::vector<Node> nodes =
@@ -33,7 +33,7 @@ std::size_t ReadNodeRows(const Document& document, std::vector<BootpNode>& table
     std::vector<BootpNode> rows;
     rows.reserve(nodes.size());
     for (const Node node : nodes) {
-        const std::optional<BootpNode> row = ReadRow(node);
+        const std::optional<BootpNode> row = ReadNodeRow(node);
         if (!row) continue;
         rows.push_back(*row);
         if (step) step(*row);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -22,6 +23,10 @@ using RowStep = std::function<void(const BootpNode&)>;
 // document order.
 std::size_t ReadNodeRows(const Document& document, std::vector<BootpNode>& table,
                          const RowStep& step = {});
+
+// The row one Node element gives, as ReadNodeRows reads it; none when it is
+// not a row.
+std::optional<BootpNode> ReadNodeRow(Node node);
 
 // Inserts rows into table as ReadNodeRows does, one after another in the
 // order given, in O(n log n): sorting is stable, so equal addresses keep

@@ -18,6 +18,8 @@ namespace fybootp {
 // detected; a file that is absent, does not load or cannot be read leaves the
 // table empty and the identity detected. One that cannot be read is noted in
 // the factory's InfoFileAccess, so that no later save drops what it holds.
+// The file is read while it is parsed: each row and HostInfo is taken as
+// its element ends and freed, so no tree of the whole file is ever held.
 // Returns the number of rows read. Raises DomError.
 std::size_t LoadInfoDocument(FyBootpServer& server,
                              const DocumentFactory& factory = LibxmlDocumentFactory(),

@@ -19,6 +19,7 @@
 
 #include <libxml/tree.h>
 
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -40,10 +41,19 @@ enum class Origin {
 enum class Refusal { kNone, kLimits, kEncoding, kZeroByte, kDoctype, kMalformed };
 const char* RefusalText(Refusal refusal);
 
+// Sees each element of a document being parsed as it ends, whole, and says
+// whether it is done with it: an element for which it returns true is taken
+// out of the document and freed at once, so that a reader that needs one
+// part at a time holds no more than that part of a large document. Its
+// caller learns only at the end whether the document loaded.
+using ElementEnd = std::function<bool(xmlNode* element)>;
+
 // The parsed document, or null when bytes do not load, with the reason in
 // refusal when one is given. Raises DomError with E_OUTOFMEMORY when no
-// parser can be made.
-OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin, Refusal* refusal = nullptr);
+// parser can be made or memory ran out during the parse; what onEnd raises
+// ends the parse and is raised again.
+OwnedDocument ParseUntrusted(std::string_view bytes, Origin origin, Refusal* refusal = nullptr,
+                             const ElementEnd& onEnd = {});
 
 // Whether bytes stay within limits; a pure count, done before parsing.
 bool WithinLimits(std::string_view bytes, const InputLimits& limits);

@@ -105,9 +105,20 @@ int ReadOpenFile(const FileSystem& files, int fd, std::string& out, std::size_t 
     std::size_t filled = 0;
     for (;;) {
         if (filled == out.size()) {
-            // The file may have grown since fstat; read on, within the limit.
-            if (out.size() >= maxBytes) break;
+            // Usually the end: one byte more tells, before the buffer of a
+            // large file is copied into one twice its size. The file may
+            // have grown since fstat; then read on, within the limit.
+            char probe;
+            const ssize_t n = files.Read(fd, &probe, 1);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            if (n == 0) break;
+            if (out.size() >= maxBytes) return EFBIG;
             out.resize(std::min(maxBytes, out.size() * 2 + 4096));
+            out[filled++] = probe;
+            continue;
         }
         const ssize_t n = files.Read(fd, out.data() + filled, out.size() - filled);
         if (n < 0) {
@@ -117,8 +128,6 @@ int ReadOpenFile(const FileSystem& files, int fd, std::string& out, std::size_t 
         if (n == 0) break;
         filled += static_cast<std::size_t>(n);
     }
-    char probe;
-    if (filled == maxBytes && files.Read(fd, &probe, 1) > 0) return EFBIG;
     out.resize(filled);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -12,6 +13,7 @@
 #include "document/info_file.h"
 #include "document/limits.h"
 #include "document/node_table_exchange.h"
+#include "document/xml_parse.h"
 #include "tests/document/document_test_support.h"
 
 namespace fybootp {
@@ -149,6 +151,27 @@ TEST_F(HostileInput, TooMuchMarkupIsRefused) {
     elements.reserve(4 * kClientTextLimits.maxMarkup);
     for (std::size_t i = 0; i < kClientTextLimits.maxMarkup; ++i) elements += "<a/>";
     ExpectRefused(Wrapped(elements));
+}
+
+// Every '<' and '=' counts, wherever it stands, in texts of every length
+// around the pieces the count works in.
+TEST_F(HostileInput, MarkupAndAttributesAreCountedExactly) {
+    for (const std::size_t length : {0u, 1u, 254u, 255u, 256u, 509u, 510u, 511u, 4097u}) {
+        for (const char counted : {'<', '='}) {
+            std::string text(length, counted);
+            if (length > 2) text[length / 2] = 'x';  // one that does not count
+            const auto count =
+                static_cast<std::size_t>(std::count(text.begin(), text.end(), counted));
+            InputLimits limits{length, counted == '<' ? count : length,
+                               counted == '=' ? count : length};
+            EXPECT_TRUE(xml::WithinLimits(text, limits)) << length << counted;
+            (counted == '<' ? limits.maxMarkup : limits.maxEquals) = count - 1;
+            if (count > 0) {
+                EXPECT_FALSE(xml::WithinLimits(text, limits)) << length << counted;
+            }
+        }
+    }
+    EXPECT_FALSE(xml::WithinLimits("<a/>", {3, 10, 10}));
 }
 
 TEST_F(HostileInput, TextThatIsNotUtf8IsRefused) {

@@ -9,9 +9,12 @@
 
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "document/dom_error.h"
 #include "document/limits.h"
+#include "document/xml_text.h"
 #include "tests/document/document_test_support.h"
 
 namespace fybootp {
@@ -41,6 +44,42 @@ TEST_F(InfoFile, AbsentOrMalformedFilesDoNotLoad) {
     EXPECT_EQ(malformed.outcome, InfoFileLoad::Outcome::kUnloadable);
     EXPECT_EQ(malformed.reason, "not well-formed XML");
     EXPECT_EQ(malformed.bytes, "<FyBootpInfo><Nodes></FyBootpInfo>");
+}
+
+// A reader that watches elements end sees each whole, innermost first;
+// what it takes is gone from the document, what it leaves stays; text
+// around a taken element stays as it was.
+TEST_F(InfoFile, ElementsTakenAsTheyEndAreLeftOutOfTheDocument) {
+    WriteInfoFile(
+        "<FyBootpInfo><Nodes>a<Node><IpAddr>192.0.2.1</IpAddr></Node>bc<Keep/>"
+        "d<Node/>e</Nodes></FyBootpInfo>");
+    std::vector<std::string> ended;
+    Document document = CreateInfoDocument();
+    const auto onEnd = [&ended](Node element) {
+        ended.push_back(std::string(xml::FromXml(element->name)) + ":" + NodeText(element));
+        return std::string(xml::FromXml(element->name)) == "Node";
+    };
+    ASSERT_TRUE(LoadInfoFile(document, DefaultInfoFileAccess(), onEnd));
+    EXPECT_EQ(ended, (std::vector<std::string>{"IpAddr:192.0.2.1", "Node:192.0.2.1", "Keep:",
+                                               "Node:", "Nodes:abcde", "FyBootpInfo:abcde"}));
+    EXPECT_EQ(DocumentText(document), "<FyBootpInfo><Nodes>abc<Keep/>de</Nodes></FyBootpInfo>\n");
+}
+
+TEST_F(InfoFile, WhatTheReaderRaisesEndsTheLoadAndComesOut) {
+    WriteInfoFile("<FyBootpInfo><Nodes><Node/><Node/></Nodes></FyBootpInfo>");
+    int calls = 0;
+    Document document = CreateInfoDocument();
+    const auto onEnd = [&calls](Node) -> bool {
+        ++calls;
+        throw DomError(E_OUTOFMEMORY);
+    };
+    try {
+        LoadInfoFile(document, DefaultInfoFileAccess(), onEnd);
+        ADD_FAILURE() << "nothing raised";
+    } catch (const DomError& error) {
+        EXPECT_EQ(error.Status(), E_OUTOFMEMORY);
+    }
+    EXPECT_EQ(calls, 1);
 }
 
 // Only absence is no file. Any other failure of the read is raised, so that
@@ -74,7 +113,8 @@ TEST_F(UnreadableInfoFile, EveryReadErrorButAbsenceIsRaisedWithItsStatusAndLogge
         m_layer.files.Reset();
         m_layer.files.FailNth(c.kind, 1, c.error);
         EXPECT_EQ(LoadStatus(), c.status) << testing::FailingFileSystem::Name(c.kind);
-        EXPECT_TRUE(m_layer.events.Has({kInfoFileName, "could not be read", std::strerror(c.error)}));
+        EXPECT_TRUE(
+            m_layer.events.Has({kInfoFileName, "could not be read", std::strerror(c.error)}));
     }
 }
 

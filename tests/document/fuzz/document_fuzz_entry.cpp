@@ -8,6 +8,7 @@
 #include "document/node_table_exchange.h"
 #include "document/startup_load.h"
 #include "platform/fs/atomic_file.h"
+#include "tests/document/tree_reference.h"
 
 namespace fybootp::fuzz {
 namespace {
@@ -65,8 +66,9 @@ std::string ThroughThePut(std::string_view text) {
     return {};
 }
 
-// The file: whatever it holds, the start-up load copes, and the file that
-// storing the table leaves behind loads again.
+// The file: whatever it holds, the start-up load copes and comes up as a
+// reading of the whole tree would, and the file that storing the table
+// leaves behind loads again.
 std::string ThroughTheFile(std::string_view bytes) {
     if (fs::ReplaceFileAtomically(kInfoFileName, bytes) != 0) return "cannot write the file";
     std::unique_ptr<FyBootpServer> server;
@@ -76,6 +78,12 @@ std::string ThroughTheFile(std::string_view bytes) {
         return Status("start-up load", hr);
     }
     if (!Ascending(*server)) return "start-up load left the table out of order";
+    FyBootpServer throughTheTree;
+    testing::LoadThroughTheTree(throughTheTree, host);
+    if (std::string difference = testing::StartupDifference(throughTheTree, *server);
+        !difference.empty()) {
+        return "start-up load against the whole tree: " + difference;
+    }
     if (const HRESULT hr = RunDocumentOperation([&] { StoreNodeTable(*server); }); hr != S_OK) {
         return Status("store", hr);
     }

@@ -19,6 +19,17 @@ void RemoveDirectory() {
     std::filesystem::remove_all(g_directory, ignored);
 }
 
+// Each input starts in an empty directory. The copies kept of files that do
+// not load have at most 100 names a second, and the fuzzer stores more
+// unloadable files than that: the store would then rightly refuse to
+// replace the file, and stop the run.
+void EmptyDirectory() {
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(g_directory, ignored)) {
+        std::filesystem::remove_all(entry.path(), ignored);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -29,6 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    EmptyDirectory();
     const std::string problem = fybootp::fuzz::RunDocumentInput(data, size);
     if (!problem.empty()) {
         std::fprintf(stderr, "document fuzz: %s\n", problem.c_str());
