@@ -67,7 +67,7 @@ check "maintainer scripts postinst, prerm, postrm" \
   "postinst postrm prerm "
 
 echo "--- lintian"
-lintian_args=(--info --fail-on error)
+lintian_args=(--display-info --pedantic --display-experimental --fail-on error)
 [ "$(id -u)" = 0 ] && lintian_args+=(--allow-root)
 check "lintian finds no error" lintian "${lintian_args[@]}" "$deb"
 
