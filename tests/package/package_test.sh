@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# The Debian package: builds it with scripts/package, checks its contents
+# and lintian's verdict, then installs it into a scratch root with
+# dpkg --root, where its maintainer scripts register FyBootp below that
+# root. A private bus reads the installed activation file and policy and
+# starts the installed server through them. Removal must unregister, purge
+# must leave nothing of FyBootp's state. Neither the machine's own root,
+# its dpkg database, its system bus nor systemd is touched.
+#
+# Run as root after the release build; scripts/test runs it last.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+failures=0
+pass() { echo "ok   $*"; }
+check() {
+  local what=$1; shift
+  if "$@"; then pass "$what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+}
+
+scratch=$(mktemp -d /tmp/fyb-package.XXXXXX)
+bus_pid=
+cleanup() {
+  if [ -n "$bus_pid" ]; then kill "$bus_pid" 2>/dev/null || true; wait "$bus_pid" 2>/dev/null || true; fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+# mktemp's 0700 would keep the bus's activation helper out; registration
+# wants no one but root able to change the root's directories.
+chmod 0755 "$scratch"
+# Registration asks the service manager about FyBootp.service over the bus
+# this names; nothing answers there, so systemd is never asked.
+export FYBOOTP_BUS_ADDRESS="unix:path=$scratch/no-bus"
+unset FYBOOTP_REGISTRY_ROOT DBUS_STARTER_ADDRESS
+
+# --- the package ---------------------------------------------------------
+deb=$(scripts/package)
+version=$(sed -n 's/^project(FyBootp VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+check "package file named after the version ($version)" \
+  test "$(basename "$deb")" = "fybootp_${version}_amd64.deb"
+echo "--- dpkg-deb -c $deb"
+dpkg-deb -c "$deb" | tee "$scratch/contents"
+
+expected_paths="./usr/bin/fybootpctl
+./usr/lib/fybootp/ProjectDocument.so
+./usr/lib/fybootp/fybootp-regcomponent
+./usr/sbin/fybootp
+./usr/share/doc/fybootp/changelog.gz
+./usr/share/doc/fybootp/copyright
+./usr/share/fybootp/FyBootpLib.tlb
+./usr/share/man/man1/fybootpctl.1.gz
+./usr/share/man/man8/fybootp.8.gz"
+check "package holds exactly the expected files" \
+  test "$(awk '$1 !~ /^d/ { print $6 }' "$scratch/contents" | sort)" = "$expected_paths"
+check "every entry is root's" \
+  test -z "$(awk '$2 != "root/root"' "$scratch/contents")"
+check "executables 0755, everything else 0644" \
+  test -z "$(awk '$1 !~ /^d/ { x = ($6 ~ /\/(s?bin\/[^\/]+|fybootp-regcomponent)$/) ? "-rwxr-xr-x" : "-rw-r--r--";
+                                if ($1 != x) print }' "$scratch/contents")"
+check "version from CMakeLists.txt" test "$(dpkg-deb -f "$deb" Version)" = "$version"
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libxml2 libsystemd0 libgsf-1-114 libstdc++6 dbus passwd; do
+  check "depends on $library" grep -qxF "$library" < <(tr ',' '\n' <<<"$depends" | awk '{ print $1 }')
+done
+check "maintainer scripts postinst, prerm, postrm" \
+  test "$(dpkg-deb -I "$deb" | awk '$NF == "#!/bin/sh" { print $(NF - 1) }' | sort | tr '\n' ' ')" = \
+  "postinst postrm prerm "
+
+echo "--- lintian"
+lintian_args=(--display-info --pedantic --display-experimental --fail-on error)
+[ "$(id -u)" = 0 ] && lintian_args+=(--allow-root)
+check "lintian finds no error" lintian "${lintian_args[@]}" "$deb"
+
+# --- install into a scratch root -----------------------------------------
+root=$scratch/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+# The scratch root has none of the dependencies; the host's programs serve.
+in_root() {
+  dpkg --root="$root" --log="$scratch/dpkg.log" --force-script-chrootless --force-not-root \
+    --force-depends "$@"
+}
+installed_status() { dpkg-query --root="$root" -W -f='${db:Status-Abbrev}' fybootp 2>/dev/null; }
+
+classes=$root/var/lib/fybootp/registry/HKCR.reg
+activation=$root/usr/share/dbus-1/system-services/org.fybootp.FyBootpServer.service
+policy=$root/usr/share/dbus-1/system.d/org.fybootp.FyBootpServer.conf
+server_class='"{8177E4D6-67CB-4CB7-9926-2F61CFD4B035}"'
+component_class='"{40BBCC54-B4D0-4DA3-BA6B-78A83DFD60AC}"'
+library='"{1ABC56CF-01D5-4488-BD8D-0437DF9C7A3C}"'
+app_id='"{DA184C20-DFC9-47A7-A2AE-6D98202999CD}"'
+
+# The text value of a key in the classes hive, by the key's line.
+hive_value() {
+  awk -v key="$1" -v name="${2:-}" '
+    $0 == key { inside = 1; next }
+    /^key/ { inside = 0 }
+    inside && index($0, "sz \"" name "\" ") == 1 { print substr($0, length(name) + 7) }' "$classes"
+}
+mode_owner() { stat -c '%a %U:%G' "$1"; }
+
+echo "--- dpkg --root $root -i"
+check "installs" in_root -i "$deb"
+check "dpkg lists it as installed" test "$(installed_status)" = "ii "
+check "installed fybootpctl" test -x "$root/usr/bin/fybootpctl"
+
+check "activation file 0644 root's" test "$(mode_owner "$activation")" = "644 root:root"
+check "activation starts the installed server in the state directory" \
+  grep -qxF "Exec=/usr/bin/env --chdir=$root/var/lib/fybootp $root/usr/sbin/fybootp -Embedding" \
+  "$activation"
+check "policy 0644 root's" test "$(mode_owner "$policy")" = "644 root:root"
+check "policy lets group fybootp call" grep -qF '<policy group="fybootp">' "$policy"
+check "group fybootp made in the scratch root" grep -q '^fybootp:' "$root/etc/group"
+check "registry 0755 root's" \
+  test "$(mode_owner "$root/var/lib/fybootp/registry")" = "755 root:root"
+check "LocalServer32 names the installed server" \
+  test "$(hive_value "key \"CLSID\" $server_class \"LocalServer32\"")" = "\"$root/usr/sbin/fybootp\""
+check "AppID entry" test "$(hive_value "key \"AppID\" $app_id")" = '"FyBootp"'
+check "a local server, not a service" \
+  test -z "$(hive_value "key \"AppID\" $app_id" LocalService)"
+registered_library=$(hive_value "key \"TypeLib\" $library \"1.0\" \"0\" \"win32\"")
+check "type library registered from the installed server" \
+  test "$registered_library" = "\"$root/usr/sbin/fybootp\""
+# The installed, stripped server still carries the type library it
+# registered, and the shipped file is the same library.
+objcopy --dump-section .fyb_typelib="$scratch/typelib" "$root/usr/sbin/fybootp" 2>/dev/null ||
+  : >"$scratch/typelib"
+check "shipped type library is the one built in" \
+  cmp -s <(tr -d '\0' <"$scratch/typelib") "$root/usr/share/fybootp/FyBootpLib.tlb"
+check "default project component registered" \
+  test "$(hive_value "key \"CLSID\" $component_class \"InprocServer32\"")" = \
+  "\"$root/usr/lib/fybootp/ProjectDocument.so\""
+
+# --- the installed files work together -----------------------------------
+# A private bus with the scratch root's activation and policy directories,
+# as the system bus has them; FYBOOTP_ROOT reaches the server it starts.
+cat >"$scratch/bus.conf" <<EOF
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$scratch/bus.sock</listen>
+  <servicedir>$root/usr/share/dbus-1/system-services</servicedir>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+    <allow send_type="method_return" send_requested_reply="true"/>
+    <allow send_type="error" send_requested_reply="true"/>
+  </policy>
+  <includedir>$root/usr/share/dbus-1/system.d</includedir>
+</busconfig>
+EOF
+bus="unix:path=$scratch/bus.sock"
+FYBOOTP_ROOT=$root FYBOOTP_BUS_ADDRESS=$bus dbus-daemon --config-file="$scratch/bus.conf" \
+  --nofork >/dev/null 2>&1 &
+bus_pid=$!
+for _ in $(seq 100); do [ -S "$scratch/bus.sock" ] && break; sleep 0.05; done
+started=$(timeout 20 busctl --address="$bus" get-property org.fybootp.FyBootpServer \
+  /org/fybootp/FyBootpServer/Server org.fybootp.IFyBootpServer Started 2>&1 || true)
+check "the bus starts the installed server on a call (Started: $started)" test "$started" = "i 0"
+status_out=$(FYBOOTP_BUS_ADDRESS=$bus timeout 20 "$root/usr/bin/fybootpctl" status 2>&1) && ctl=0 || ctl=$?
+check "installed fybootpctl reaches it" test "$ctl" = 0
+echo "$status_out" | sed 's/^/     /'
+# A one-shot caller leaves no reference; the server ends by itself.
+for _ in $(seq 100); do
+  timeout 5 busctl --address="$bus" status org.fybootp.FyBootpServer >/dev/null 2>&1 || break
+  sleep 0.1
+done
+check "the server ended by itself" \
+  bash -c "! timeout 5 busctl --address='$bus' status org.fybootp.FyBootpServer >/dev/null 2>&1"
+kill "$bus_pid"; wait "$bus_pid" 2>/dev/null || true; bus_pid=
+
+# --- a reinstall keeps the registration and a service stays one ----------
+# Only a unit file's presence is asked; no systemd reads this one.
+mkdir -p "$root/etc/systemd/system"
+touch "$root/etc/systemd/system/FyBootp.service"
+check "reinstalls" in_root -i "$deb"
+check "still registered after reinstalling" \
+  test "$(hive_value "key \"CLSID\" $server_class \"LocalServer32\"")" = "\"$root/usr/sbin/fybootp\""
+check "a server registered as a service stays one" \
+  test "$(hive_value "key \"AppID\" $app_id" LocalService)" = '"FyBootp"'
+
+# --- removal and purge ---------------------------------------------------
+echo "--- dpkg --root $root -r, then -P"
+check "removes" in_root -r fybootp
+check "dpkg lists it as removed" test "$(installed_status)" = "rc "
+check "activation file gone" test ! -e "$activation"
+check "policy gone" test ! -e "$policy"
+check "service unit gone" test ! -e "$root/etc/systemd/system/FyBootp.service"
+check "no class, AppID, type library or component entry left" \
+  test -z "$(grep -E "$server_class|$app_id|$library|$component_class" "$classes")"
+check "executables gone" test ! -e "$root/usr/sbin/fybootp" -a ! -e "$root/usr/bin/fybootpctl"
+check "group fybootp stays" grep -q '^fybootp:' "$root/etc/group"
+check "purges" in_root -P fybootp
+check "dpkg knows it no more" test -z "$(installed_status)"
+check "state directory gone" test ! -e "$root/var/lib/fybootp"
+
+if [ "$failures" -ne 0 ]; then
+  echo "package test: $failures check(s) failed"
+  exit 1
+fi
+echo "package test: all checks passed"
