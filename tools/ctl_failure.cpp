@@ -52,8 +52,6 @@ std::string HintOf(const Failure& failure) {
             return "out of memory";
         case E_INVALIDARG:
             return "the server refused the argument";
-        case E_POINTER:
-            return "the text has no FyBootpInfo/HostInfo element";
         default:
             return reaching ? "cannot reach the server" : "the server refused the request";
     }

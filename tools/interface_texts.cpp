@@ -19,8 +19,10 @@ xml::OwnedDocument Parse(std::string_view text) {
     return document;
 }
 
+// "" for a child that is absent, as in the new-device list's rows.
 std::string ChildText(Node parent, std::string_view name) {
-    return NodeText(SelectSingleNode(parent, name));
+    const Node child = SelectSingleNode(parent, name);
+    return child == nullptr ? std::string() : NodeText(child);
 }
 
 }  // namespace
