@@ -5,6 +5,7 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <initializer_list>
 
 namespace fybootp::tools {
 namespace {
@@ -15,14 +16,26 @@ bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
 char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
-std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+// Built by appending: g++ 12 at -O3 misreads `"..." + std::string` as an
+// overlapping copy (-Wrestrict).
+std::string Concat(std::initializer_list<std::string_view> parts) {
+    std::string text;
+    for (const std::string_view part : parts) text.append(part);
+    return text;
+}
+
+std::string NotHex(char c) { return Concat({"'", std::string_view(&c, 1), "' is not a hex digit"}); }
+
+std::string InPart(std::size_t part, std::string_view what) {
+    return Concat({"part ", std::to_string(part), what});
+}
 
 // Twelve hex digits in a row, or pairs split by one separator.
 std::optional<std::string> HexDigitsOf(std::string_view text, std::string* why) {
     if (text.size() == 2 * kMacBytes) {
         for (const char c : text) {
             if (!IsHex(c)) {
-                *why = Quoted(std::string(1, c)) + " is not a hex digit";
+                *why = NotHex(c);
                 return std::nullopt;
             }
         }
@@ -41,12 +54,12 @@ std::optional<std::string> HexDigitsOf(std::string_view text, std::string* why) 
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (i % 3 == 2) {
             if (text[i] != separator) {
-                *why = "every byte is two hex digits, separated by the same '" +
-                       std::string(1, separator) + "'";
+                *why = Concat({"every byte is two hex digits, separated by the same '",
+                               std::string_view(&separator, 1), "'"});
                 return std::nullopt;
             }
         } else if (!IsHex(text[i])) {
-            *why = Quoted(std::string(1, text[i])) + " is not a hex digit";
+            *why = NotHex(text[i]);
             return std::nullopt;
         } else {
             digits += text[i];
@@ -77,12 +90,12 @@ std::optional<std::int32_t> ParseIpv4(std::string_view text, std::string* why) {
             return std::nullopt;
         }
         if (length > 1 && text[at] == '0') {
-            *why = "part " + std::to_string(part + 1) + " has a leading zero";
+            *why = InPart(part + 1, " has a leading zero");
             return std::nullopt;
         }
         const int value = std::stoi(std::string(text.substr(at, length)));
         if (value > 255) {
-            *why = "part " + std::to_string(part + 1) + " is over 255";
+            *why = InPart(part + 1, " is over 255");
             return std::nullopt;
         }
         bytes[part++] = static_cast<std::uint8_t>(value);
