@@ -24,7 +24,9 @@ std::string Concat(std::initializer_list<std::string_view> parts) {
     return text;
 }
 
-std::string NotHex(char c) { return Concat({"'", std::string_view(&c, 1), "' is not a hex digit"}); }
+std::string NotHex(char c) {
+    return Concat({"'", std::string_view(&c, 1), "' is not a hex digit"});
+}
 
 std::string InPart(std::size_t part, std::string_view what) {
     return Concat({"part ", std::to_string(part), what});

@@ -13,8 +13,8 @@ namespace fybootp::tools {
 
 // A node's address as checked on the command line: the interface's forms.
 struct NodeAddress {
-    std::string mac;       // 12 upper-case hex digits
-    std::int32_t ipAddr;   // network byte order
+    std::string mac;      // 12 upper-case hex digits
+    std::int32_t ipAddr;  // network byte order
 };
 
 // Nodes, new devices, import and export (commands_table.cpp).

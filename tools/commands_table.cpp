@@ -94,8 +94,9 @@ void ExportTable(const std::string& file, Format format) {
     auto session = ServerSession::Open();
     const std::string table = Table(*session);
     if (format == Format::kJson) {
-        return WriteOutput(file, NodesJson(ReadNodes(table))
-                                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        return WriteOutput(file,
+                           NodesJson(ReadNodes(table))
+                               .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     }
     WriteOutput(file, table);
 }
@@ -119,7 +120,8 @@ void AssignNew(const NodeAddress& node, Format format) {
     if (format == Format::kXml) return PrintText(after);
     if (format == Format::kJson) {
         nlohmann::json document = NewJson(left);
-        document["assigned"] = {{"mac", node.mac}, {"ip", Ipv4Text(node.ipAddr)}, {"wasNew", wasNew}};
+        document["assigned"] = {
+            {"mac", node.mac}, {"ip", Ipv4Text(node.ipAddr)}, {"wasNew", wasNew}};
         return PrintJson(document);
     }
     std::string text = "assigned " + Ipv4Text(node.ipAddr) + " to " + MacDisplay(node.mac) + "\n";

@@ -3,7 +3,6 @@
 // gives. Commands throw these; main reports them once.
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 
 #include "platform/com/hresult.h"

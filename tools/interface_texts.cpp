@@ -45,8 +45,8 @@ std::vector<LogRow> ReadLog(std::string_view text) {
         const xml::OwnedDocument document = Parse(text);
         std::vector<LogRow> rows;
         for (const Node log : SelectNodes(AsNode(document.get()), "FyBootpInfo/Logs/Log")) {
-            rows.push_back(
-                {ChildText(log, "TimeStamp"), ChildText(log, "MacAddr"), ChildText(log, "Message")});
+            rows.push_back({ChildText(log, "TimeStamp"), ChildText(log, "MacAddr"),
+                            ChildText(log, "Message")});
         }
         return rows;
     } catch (const DomError& error) {
@@ -88,7 +88,8 @@ std::string HostInfoText(const HostChange& change) {
         if (change.name) AppendTextElement(host, "Name", *change.name);
         if (change.ipAddr) AppendTextElement(host, "IpAddr", *change.ipAddr);
         if (change.subnetMask) AppendTextElement(host, "SubnetMask", *change.subnetMask);
-        if (change.defaultGateway) AppendTextElement(host, "DefaultGateway", *change.defaultGateway);
+        if (change.defaultGateway)
+            AppendTextElement(host, "DefaultGateway", *change.defaultGateway);
         return DocumentText(made.document);
     } catch (const DomError& error) {
         throw Failure{"writing the host identity", error.Status(), Stage::kCall, {}};

@@ -12,7 +12,7 @@
 namespace fybootp::tools {
 
 struct NodeRow {
-    std::string ipAddr;  // dotted; empty in the new-address list
+    std::string ipAddr;   // dotted; empty in the new-address list
     std::string macAddr;  // 12 upper-case hex digits
 };
 

@@ -92,7 +92,8 @@ void FollowLog(Format format) {
         // Each change is one new entry or one clearing, and a full log drops
         // its oldest entry for each new one: so the newest min(d, size)
         // entries are the new ones.
-        const auto delta = static_cast<std::uint32_t>(snapshot.count) - static_cast<std::uint32_t>(seen);
+        const auto delta =
+            static_cast<std::uint32_t>(snapshot.count) - static_cast<std::uint32_t>(seen);
         const std::size_t fresh = std::min<std::size_t>(delta, snapshot.rows.size());
         for (std::size_t i = snapshot.rows.size() - fresh; i < snapshot.rows.size(); ++i) {
             PrintLogRow(snapshot.rows[i], format);

@@ -3,7 +3,6 @@
 // system bus), which starts the server on the first call.
 
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <iostream>
 
@@ -47,15 +46,18 @@ struct Arguments {
     std::optional<std::string> name, hostIp, mask, router;
 };
 
-CLI::App* Command(CLI::App& parent, const char* name, const char* help) {
+CLI::App* Command(CLI::App& parent, const char* name, const char* help, const char* footer) {
     CLI::App* command = parent.add_subcommand(name, help);
     command->fallthrough();
+    command->footer(std::string(footer) + "\n\nExit codes and every command: fybootpctl --help");
     return command;
 }
 
 void AddressArguments(CLI::App* command, Arguments& args, bool withIp) {
-    command->add_option("MAC", args.mac, "hardware address: 02:4b:77:00:00:01, "
-                                         "02-4B-77-00-00-01 or 024b77000001")
+    command
+        ->add_option("MAC", args.mac,
+                     "hardware address: 02:4b:77:00:00:01, "
+                     "02-4B-77-00-00-01 or 024b77000001")
         ->required();
     if (withIp) command->add_option("IP", args.ip, "IPv4 address, dotted")->required();
 }
@@ -66,45 +68,73 @@ Format FormatOf(const Arguments& args) {
 }
 
 struct Commands {
-    CLI::App *status, *nodes, *add, *remove, *import, *exportTable, *newList, *assign, *log,
-        *start, *stop, *disable, *enable, *host, *hostSet, *hostAuto;
+    CLI::App *status, *nodes, *add, *remove, *import, *exportTable, *newList, *assign, *log, *start,
+        *stop, *disable, *enable, *host, *hostSet, *hostAuto;
 };
+
+namespace help = command_help;
+
+void DefineTableCommands(CLI::App& app, Arguments& args, Commands& c) {
+    c.nodes = Command(app, "nodes", "the node table, sorted as the server keeps it", help::kNodes);
+    c.add = Command(app, "add", "add a node, or give a known one a new address", help::kAdd);
+    AddressArguments(c.add, args, true);
+    c.remove = Command(app, "delete", "delete a node (exit 1 when no node has the address)",
+                       help::kDelete);
+    AddressArguments(c.remove, args, false);
+    c.import = Command(app, "import", "replace the whole node table by a BootpInfosXml text",
+                       help::kImport);
+    c.import->add_option("FILE", args.file, "the text, - for standard input")->required();
+    c.exportTable = Command(app, "export", "write the node table as BootpInfosXml (--json: JSON)",
+                            help::kExport);
+    c.exportTable->add_option("FILE", args.file, "where to, - (the default) for standard output");
+    c.newList =
+        Command(app, "new", "unknown devices of the maker that asked for an address", help::kNew);
+    c.assign = Command(app, "assign", "give a new device its address; it leaves the new list",
+                       help::kAssign);
+    AddressArguments(c.assign, args, true);
+}
+
+void DefineRunCommands(CLI::App& app, Arguments& args, Commands& c) {
+    c.log = Command(app, "log", "the log, oldest entry first", help::kLog);
+    auto* follow =
+        c.log->add_flag("--follow,-f", args.follow, "print new entries as they come, until Ctrl-C");
+    c.log->add_flag("--clear", args.clear, "empty the log")->excludes(follow);
+    c.start = Command(app, "start", "start the responder (it keeps a local server running)",
+                      help::kStart);
+    c.stop = Command(app, "stop", "stop the responder (a local server nobody uses then ends)",
+                     help::kStop);
+    c.disable = Command(app, "disable", "keep the responder from replying (DisableResponse 1)",
+                        help::kDisable);
+    c.enable =
+        Command(app, "enable", "let the responder reply again (DisableResponse 0)", help::kEnable);
+}
+
+void DefineHostCommands(CLI::App& app, Arguments& args, Commands& c) {
+    c.host =
+        Command(app, "host", "the server's own identity that every reply carries", help::kHost);
+    c.host->require_subcommand(0, 1);
+    c.hostSet = Command(*c.host, "set", "fix the identity (Override on); values not given stay",
+                        help::kHostSet);
+    c.hostSet->add_option("--name", args.name, "host name, at most 99 bytes");
+    c.hostSet->add_option("--ip", args.hostIp, "the server's IPv4 address");
+    c.hostSet->add_option("--mask", args.mask, "the subnet mask");
+    c.hostSet->add_option("--router", args.router, "the default gateway");
+    c.hostAuto =
+        Command(*c.host, "auto", "detect the identity again at the next start (Override off)",
+                help::kHostAuto);
+}
 
 Commands Define(CLI::App& app, Arguments& args) {
     Commands c{};
     app.add_flag("--json", args.json, "print JSON for scripts (shapes below)");
     app.add_flag("--xml", args.xml, "print the interface's own XML text");
-    c.status = Command(app, "status", "Started, DisableResponse, LogChangeCnt, NewMacCnt, the "
-                                      "host identity, and whether the server runs as a service");
-    c.nodes = Command(app, "nodes", "the node table, sorted as the server keeps it");
-    c.add = Command(app, "add", "add a node, or give a known one a new address");
-    AddressArguments(c.add, args, true);
-    c.remove = Command(app, "delete", "delete a node (exit 1 when no node has the address)");
-    AddressArguments(c.remove, args, false);
-    c.import = Command(app, "import", "replace the whole node table by a BootpInfosXml text");
-    c.import->add_option("FILE", args.file, "the text, - for standard input")->required();
-    c.exportTable = Command(app, "export", "write the node table as BootpInfosXml (--json: JSON)");
-    c.exportTable->add_option("FILE", args.file, "where to, - (the default) for standard output");
-    c.newList = Command(app, "new", "unknown devices of the maker that asked for an address");
-    c.assign = Command(app, "assign", "give a new device its address; it leaves the new list");
-    AddressArguments(c.assign, args, true);
-    c.log = Command(app, "log", "the log, oldest entry first");
-    auto* follow = c.log->add_flag("--follow,-f", args.follow,
-                                   "print new entries as they come, until Ctrl-C");
-    c.log->add_flag("--clear", args.clear, "empty the log")->excludes(follow);
-    c.start = Command(app, "start", "start the responder (it keeps a local server running)");
-    c.stop = Command(app, "stop", "stop the responder (a local server nobody uses then ends)");
-    c.disable = Command(app, "disable", "keep the responder from replying (DisableResponse 1)");
-    c.enable = Command(app, "enable", "let the responder reply again (DisableResponse 0)");
-    c.host = Command(app, "host", "the server's own identity that every reply carries");
-    c.host->require_subcommand(0, 1);
-    c.hostSet = Command(*c.host, "set", "fix the identity (Override on); values not given stay");
-    c.hostSet->add_option("--name", args.name, "host name, at most 99 bytes");
-    c.hostSet->add_option("--ip", args.hostIp, "the server's IPv4 address");
-    c.hostSet->add_option("--mask", args.mask, "the subnet mask");
-    c.hostSet->add_option("--router", args.router, "the default gateway");
-    c.hostAuto = Command(*c.host, "auto", "detect the identity again at the next start "
-                                          "(Override off)");
+    c.status = Command(app, "status",
+                       "Started, DisableResponse, LogChangeCnt, NewMacCnt, the host identity, "
+                       "and whether the server runs as a service",
+                       help::kStatus);
+    DefineTableCommands(app, args, c);
+    DefineRunCommands(app, args, c);
+    DefineHostCommands(app, args, c);
     return c;
 }
 

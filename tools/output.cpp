@@ -92,10 +92,17 @@ std::string Escaped(const std::string& text) {
     std::string out;
     for (const char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -130,12 +137,12 @@ void PrintHost(const std::string& xml, Format format) {
     if (format == Format::kXml) return PrintText(xml);
     const HostIdentity host = ReadHost(xml);
     if (format == Format::kJson) return PrintJson(HostJson(host));
-    PrintText(AlignedColumns({{"name", host.name},
-                              {"ip", host.ipAddr},
-                              {"mask", host.subnetMask},
-                              {"router", host.defaultGateway},
-                              {"override", host.override ? "on (fixed by the operator)"
-                                                         : "off (detected at start)"}}));
+    PrintText(AlignedColumns(
+        {{"name", host.name},
+         {"ip", host.ipAddr},
+         {"mask", host.subnetMask},
+         {"router", host.defaultGateway},
+         {"override", host.override ? "on (fixed by the operator)" : "off (detected at start)"}}));
 }
 
 }  // namespace fybootp::tools

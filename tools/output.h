@@ -4,7 +4,6 @@
 // interface's own XML text as the server gave it (--xml).
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 #include <vector>
 

@@ -29,7 +29,8 @@ void CheckBus() {
         sd_bus_flush_close_unref(bus);
         return;
     }
-    const HRESULT status = (r == -EACCES || r == -EPERM) ? E_ACCESSDENIED : CO_E_SERVER_EXEC_FAILURE;
+    const HRESULT status =
+        (r == -EACCES || r == -EPERM) ? E_ACCESSDENIED : CO_E_SERVER_EXEC_FAILURE;
     throw Failure{"connecting to " + BusDescription(), status, Stage::kReaching,
                   std::string("no bus to reach (") + std::strerror(-r) +
                       "): is dbus running, and does FYBOOTP_BUS_ADDRESS name its socket?"};
@@ -46,8 +47,8 @@ std::unique_ptr<ServerSession> ServerSession::Open() {
     CheckBus();
     host::RegisterFyBootpProxy();
     void* raw = nullptr;
-    const HRESULT status = bus::CoCreateInstance(CLSID_FyBootpServer, nullptr,
-                                                 bus::CLSCTX_LOCAL_SERVER, IID_IFyBootpServer, &raw);
+    const HRESULT status = bus::CoCreateInstance(
+        CLSID_FyBootpServer, nullptr, bus::CLSCTX_LOCAL_SERVER, IID_IFyBootpServer, &raw);
     if (Failed(status)) throw Failure{"reaching the server", status, Stage::kReaching, {}};
     return std::unique_ptr<ServerSession>(
         new ServerSession(ComPtr<IFyBootpServer>::Attach(static_cast<IFyBootpServer*>(raw))));
@@ -100,7 +101,8 @@ ServerOwner QueryServerOwner() {
         const char* unit = nullptr;
         if (sd_bus_creds_get_unit(creds, &unit) >= 0 && unit != nullptr) {
             owner.unit = unit;
-        } else if (char* found = nullptr; owner.pid > 0 && sd_pid_get_unit(owner.pid, &found) >= 0) {
+        } else if (char* found = nullptr;
+                   owner.pid > 0 && sd_pid_get_unit(owner.pid, &found) >= 0) {
             owner.unit = found;
             std::free(found);
         }

@@ -10,10 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
@@ -65,7 +64,8 @@ TEST_F(ArgumentsRefused, MalformedAddressesNameTheArgumentAndWhy) {
         {{"add", "02:4b:77:00:00:0g", "192.0.2.10"}, "'g' is not a hex digit"},
         {{"delete", "02:4b-77:00:00:01"}, "separated by the same ':'"},
         {{"delete", "024b7700000"}, "MAC '024b7700000' is not a hardware address"},
-        {{"assign", mac, "192.0.2.300"}, "IP '192.0.2.300' is not an IPv4 address: part 4 is over 255"},
+        {{"assign", mac, "192.0.2.300"},
+         "IP '192.0.2.300' is not an IPv4 address: part 4 is over 255"},
         {{"add", mac, "192.0.2"}, "expected four numbers 0-255"},
         {{"add", mac, "192.0.2.010"}, "part 4 has a leading zero"},
         {{"add", mac, "192.0.2.10 "}, "expected four numbers 0-255"},
@@ -96,8 +96,10 @@ TEST_F(ArgumentsRefused, UsageErrorsExitTwoAndHelpExitsZero) {
     EXPECT_EQ(CtlWithoutBus({}).exit, 2);
     const CtlRun help = CtlWithoutBus({"--help"});
     EXPECT_EQ(help.exit, 0);
-    for (const char* text : {"Exit codes:", "0  success", "2  usage", "3  the server cannot be "
-                             "reached", "assign", "{\"nodes\":[{\"mac\":s,\"ip\":s},...]}"}) {
+    for (const char* text : {"Exit codes:", "0  success", "2  usage",
+                             "3  the server cannot be "
+                             "reached",
+                             "assign", "{\"nodes\":[{\"mac\":s,\"ip\":s},...]}"}) {
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     }
     const CtlRun logHelp = CtlWithoutBus({"log", "--help"});
@@ -197,7 +199,8 @@ TEST_F(NodeCommands, AddListAndDeleteInHumanAndJson) {
               "02:4B:77:00:00:0A  192.0.2.10\n");
     EXPECT_EQ(Ctl({"nodes", "--json"}).Json(), nlohmann::json::parse(R"({"nodes":[
         {"mac":"024B77000002","ip":"198.51.100.2"},{"mac":"024B7700000A","ip":"192.0.2.10"}]})"));
-    EXPECT_NE(Ctl({"nodes", "--xml"}).out.find("<MacAddr>024B7700000A</MacAddr>"), std::string::npos);
+    EXPECT_NE(Ctl({"nodes", "--xml"}).out.find("<MacAddr>024B7700000A</MacAddr>"),
+              std::string::npos);
 
     run = Ctl({"delete", "02:4b:77:00:00:0a"});
     EXPECT_EQ(run.exit, 0) << run;
@@ -205,8 +208,9 @@ TEST_F(NodeCommands, AddListAndDeleteInHumanAndJson) {
     // A node that is not there: the server says S_FALSE, the operator exit 1.
     run = Ctl({"delete", "02:4b:77:00:00:0a"});
     EXPECT_EQ(run.exit, 1);
-    EXPECT_EQ(run.err, "fybootpctl: deleting 02:4B:77:00:00:0A: S_FALSE (0x00000001): no node "
-                       "has this hardware address\n");
+    EXPECT_EQ(run.err,
+              "fybootpctl: deleting 02:4B:77:00:00:0A: S_FALSE (0x00000001): no node "
+              "has this hardware address\n");
     EXPECT_EQ(Ctl({"--json", "delete", "024B77000002"}).Json()["deleted"]["mac"], "024B77000002");
     EXPECT_EQ(Ctl({"nodes"}).out, "no nodes\n");
 }
@@ -244,7 +248,7 @@ using RunCommands = OnAPrivateBus;
 TEST_F(RunCommands, HostSetAndAutoChangeTheIdentity) {
     Register();
     CtlRun run = Ctl({"host", "set", "--name", "plant-7", "--ip", "192.0.2.1", "--mask",
-                   "255.255.255.0", "--router", "192.0.2.254"});
+                      "255.255.255.0", "--router", "192.0.2.254"});
     EXPECT_EQ(run.exit, 0) << run;
     EXPECT_EQ(run.out,
               "name      plant-7\nip        192.0.2.1\nmask      255.255.255.0\n"
@@ -269,9 +273,9 @@ TEST_F(RunCommands, StartStopDisableEnableAndStatus) {
     EXPECT_EQ(Ctl({"--json", "disable"}).Json()["disableResponse"], 1);
     run = Ctl({"status"});
     EXPECT_EQ(run.exit, 0);
-    EXPECT_NE(run.out.find("server        running as a local server, pid " +
-                           std::to_string(ServerPid())),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("server        running as a local server, pid " + std::to_string(ServerPid())),
+        std::string::npos)
         << run;
     EXPECT_NE(run.out.find("responder     started\nreplies       disabled\n"), std::string::npos);
     const nlohmann::json status = Ctl({"status", "--json"}).Json();
@@ -376,16 +380,16 @@ using ReachingTheServer = OnAPrivateBus;
 TEST_F(ReachingTheServer, NotRegisteredSaysRunRegServer) {
     const CtlRun run = Ctl({"nodes"});
     EXPECT_EQ(run.exit, 3);
-    EXPECT_EQ(run.err, "fybootpctl: reaching the server: REGDB_E_CLASSNOTREG (0x80040154): the "
-                       "server is not registered: run fybootp -RegServer (as root)\n");
+    EXPECT_EQ(run.err,
+              "fybootpctl: reaching the server: REGDB_E_CLASSNOTREG (0x80040154): the "
+              "server is not registered: run fybootp -RegServer (as root)\n");
     EXPECT_EQ(run.out, "");
 }
 
 TEST_F(ReachingTheServer, AUserOutsideTheGroupIsRefusedByTheBus) {
     Register();
-    Child child("/usr/bin/setpriv",
-                {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                 FYB_FYBOOTPCTL_PATH, "nodes"});
+    Child child("/usr/bin/setpriv", {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     FYB_FYBOOTPCTL_PATH, "nodes"});
     EXPECT_EQ(child.Wait(30s), 3);
     EXPECT_NE(child.Stderr().find("E_ACCESSDENIED (0x80070005): the bus refused the call: run as "
                                   "root or as a member of group fybootp"),
