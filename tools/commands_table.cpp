@@ -93,12 +93,16 @@ void ImportTable(const std::string& file, Format format) {
 void ExportTable(const std::string& file, Format format) {
     auto session = ServerSession::Open();
     const std::string table = Table(*session);
+    const std::vector<NodeRow> rows = ReadNodes(table);
     if (format == Format::kJson) {
-        return WriteOutput(file,
-                           NodesJson(ReadNodes(table))
-                               .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        return WriteOutput(
+            file, NodesJson(rows).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     }
     WriteOutput(file, table);
+    if (file != "-") {
+        PrintText("exported " + std::to_string(rows.size()) +
+                  (rows.size() == 1 ? " node to " : " nodes to ") + file);
+    }
 }
 
 void ShowNew(Format format) {

@@ -230,6 +230,10 @@ TEST_F(NodeCommands, ImportAndExportTheWholeTable) {
     EXPECT_EQ(run.exit, 0);
     EXPECT_EQ(run.out.rfind("<?xml", 0), 0u) << run.out;
     EXPECT_LT(run.out.find("024B77000020"), run.out.find("024B77000021"));
+    const std::string xml = bus->Root() + "/exported.xml";
+    run = Ctl({"export", xml});
+    EXPECT_EQ(run.out, "exported 2 nodes to " + xml + "\n");
+    EXPECT_EQ(Ctl({"import", xml}).exit, 0);  // what export wrote, import takes back
     const std::string json = bus->Root() + "/table.json";
     EXPECT_EQ(Ctl({"export", "--json", json}).exit, 0);
     std::ifstream written(json);
