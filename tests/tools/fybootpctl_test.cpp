@@ -274,7 +274,8 @@ TEST_F(RunCommands, StartStopDisableEnableAndStatus) {
     CtlRun run = Ctl({"start"});
     EXPECT_EQ(run.exit, 0) << run;
     EXPECT_EQ(run.out, "responder  started\nreplies    enabled\n");
-    EXPECT_EQ(Ctl({"--json", "disable"}).Json()["disableResponse"], 1);
+    EXPECT_EQ(Ctl({"--json", "start"}).Json()["started"], true);  // a second start changes nothing
+    EXPECT_EQ(Ctl({"disable"}).out, "responder  started\nreplies    disabled\n");
     run = Ctl({"status"});
     EXPECT_EQ(run.exit, 0);
     EXPECT_NE(
@@ -328,7 +329,8 @@ TEST_F(RunCommands, ANewDeviceIsAssignedAndLeavesTheList) {
     EXPECT_EQ(log["log"][1]["mac"], "024B77000006");
     EXPECT_EQ(Ctl({"log", "--clear"}).out, "log cleared\n");
     EXPECT_EQ(Ctl({"log"}).out, "the log is empty\n");
-    EXPECT_EQ(Ctl({"stop"}).exit, 0);
+    EXPECT_EQ(Ctl({"--json", "log", "--clear"}).Json(), nlohmann::json::parse(R"({"log":[]})"));
+    EXPECT_EQ(Ctl({"stop"}).out, "responder  stopped\nreplies    enabled\n");
 }
 
 using FollowingTheLog = OnAPrivateBus;
