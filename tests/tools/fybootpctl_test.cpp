@@ -1,0 +1,408 @@
+// fybootpctl as an operator runs it: the executable as a child process, its
+// output and exit code, against a real server that the bus starts on a
+// private bus. The server runs in a network namespace of the test's own, so
+// its responder never listens in the machine's namespace.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "tests/host/bus_test_support.h"
+#include "tests/support/bootp_test_messages.h"
+
+namespace fybootp::testing {
+namespace {
+
+struct CtlRun {
+    int exit = -1;
+    std::string out;
+    std::string err;
+    nlohmann::json Json() const { return nlohmann::json::parse(out, nullptr, false); }
+};
+
+std::ostream& operator<<(std::ostream& stream, const CtlRun& run) {
+    return stream << "exit " << run.exit << "\nstdout: " << run.out << "\nstderr: " << run.err;
+}
+
+CtlRun Ctl(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    args.insert(args.begin(), "fybootpctl");
+    Child child(FYB_FYBOOTPCTL_PATH, std::move(args), std::move(env));
+    CtlRun run;
+    run.exit = child.Wait(30s).value_or(-1);
+    run.out = child.Stdout();
+    run.err = child.Stderr();
+    return run;
+}
+
+std::size_t Lines(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Arguments are checked before anything is called: these runs name a bus
+// that does not exist, so a run that tried to call would exit with 3.
+class ArgumentsRefused : public ::testing::Test {
+protected:
+    CtlRun CtlWithoutBus(std::vector<std::string> args) {
+        return Ctl(std::move(args), {"FYBOOTP_BUS_ADDRESS=unix:path=/nonexistent/fyb/bus.sock"});
+    }
+};
+
+TEST_F(ArgumentsRefused, MalformedAddressesNameTheArgumentAndWhy) {
+    const std::string mac = "02:4b:77:00:00:01";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"add", "02:4b:77:00:00", "192.0.2.10"},
+         "MAC '02:4b:77:00:00' is not a hardware address: expected 6 bytes"},
+        {{"add", "02:4b:77:00:00:0g", "192.0.2.10"}, "'g' is not a hex digit"},
+        {{"delete", "02:4b-77:00:00:01"}, "separated by the same ':'"},
+        {{"delete", "024b7700000"}, "MAC '024b7700000' is not a hardware address"},
+        {{"assign", mac, "192.0.2.300"},
+         "IP '192.0.2.300' is not an IPv4 address: part 4 is over 255"},
+        {{"add", mac, "192.0.2"}, "expected four numbers 0-255"},
+        {{"add", mac, "192.0.2.010"}, "part 4 has a leading zero"},
+        {{"add", mac, "192.0.2.10 "}, "expected four numbers 0-255"},
+        {{"host", "set", "--router", "192.0.2.1.5"}, "--router '192.0.2.1.5' is not an IPv4"},
+        {{"host", "set", "--name", std::string(100, 'a')}, "--name is longer than 99 bytes"},
+    };
+    for (const auto& [args, expected] : cases) {
+        const CtlRun run = CtlWithoutBus(args);
+        EXPECT_EQ(run.exit, 2) << run;
+        EXPECT_EQ(run.err.rfind("fybootpctl: ", 0), 0u) << run;
+        EXPECT_NE(run.err.find(expected), std::string::npos) << run;
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST_F(ArgumentsRefused, EveryAddressFormReachesTheSameCheck) {
+    for (const char* form : {"02:4b:77:00:00:01", "02-4B-77-00-00-01", "024b77000001"}) {
+        // Past the address check, the missing bus is what stops it.
+        EXPECT_EQ(CtlWithoutBus({"delete", form}).exit, 3) << form;
+    }
+}
+
+TEST_F(ArgumentsRefused, UsageErrorsExitTwoAndHelpExitsZero) {
+    EXPECT_EQ(CtlWithoutBus({"frobnicate"}).exit, 2);
+    EXPECT_EQ(CtlWithoutBus({"add", "02:4b:77:00:00:01"}).exit, 2);
+    EXPECT_EQ(CtlWithoutBus({"log", "--follow", "--clear"}).exit, 2);
+    EXPECT_EQ(CtlWithoutBus({"--json", "--xml", "nodes"}).exit, 2);
+    EXPECT_EQ(CtlWithoutBus({}).exit, 2);
+    const CtlRun help = CtlWithoutBus({"--help"});
+    EXPECT_EQ(help.exit, 0);
+    for (const char* text : {"Exit codes:", "0  success", "2  usage",
+                             "3  the server cannot be "
+                             "reached",
+                             "assign", "{\"nodes\":[{\"mac\":s,\"ip\":s},...]}"}) {
+        EXPECT_NE(help.out.find(text), std::string::npos) << text;
+    }
+    const CtlRun logHelp = CtlWithoutBus({"log", "--help"});
+    EXPECT_EQ(logHelp.exit, 0);
+    EXPECT_NE(logHelp.out.find("--follow"), std::string::npos);
+}
+
+TEST_F(ArgumentsRefused, NoBusIsUnreachableWithAHint) {
+    const CtlRun run = CtlWithoutBus({"nodes"});
+    EXPECT_EQ(run.exit, 3);
+    EXPECT_NE(run.err.find("fybootpctl: connecting to the bus unix:path=/nonexistent/fyb/bus.sock: "
+                           "CO_E_SERVER_EXEC_FAILURE (0x80080005): no bus to reach"),
+              std::string::npos)
+        << run;
+    const nlohmann::json error = CtlWithoutBus({"--json", "status"}).Json();
+    EXPECT_EQ(error["error"]["exit"], 3);
+    EXPECT_EQ(error["error"]["code"], "0x80080005");
+}
+
+// A private bus with FyBootp's policy, in a network namespace that this test
+// process made for itself: the dbus-daemon and every server it starts live in
+// it, so starting the responder binds port 67 there only.
+class OnAPrivateBus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespace (needs root)";
+        ASSERT_EQ(Shell("ip link set lo up"), 0);
+        std::string whyNot;
+        bus = PrivateBus::Start(&whyNot);
+        ASSERT_NE(bus, nullptr) << whyNot;
+        bus->SeedAppId(false);
+    }
+
+    void Register() { bus->InstallActivation(FybootpPath()); }
+
+    // The server's process, as the bus knows its name's owner; 0 for none.
+    pid_t ServerPid() const {
+        sd_bus* client = bus->Connect();
+        sd_bus_message* reply = nullptr;
+        std::uint32_t pid = 0;
+        if (sd_bus_call_method(client, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetConnectionUnixProcessID", nullptr,
+                               &reply, "s", "org.fybootp.FyBootpServer") >= 0) {
+            sd_bus_message_read(reply, "u", &pid);
+        }
+        sd_bus_message_unref(reply);
+        sd_bus_flush_close_unref(client);
+        return static_cast<pid_t>(pid);
+    }
+
+    // A device of the maker asking for its address, on this namespace's loopback.
+    static void DeviceAsks(std::uint8_t last) {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(67);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const auto request = MakeRequest(MacAddress{0x02, 0x4B, 0x77, 0x00, 0x00, last});
+        EXPECT_EQ(sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                         sizeof(to)),
+                  static_cast<ssize_t>(request.size()));
+        close(fd);
+    }
+
+    // Polls `fybootpctl --json args` until pred holds, at most 10 s.
+    template <class Pred>
+    bool Eventually(const std::vector<std::string>& args, Pred pred) {
+        for (int i = 0; i < 50; ++i) {
+            std::vector<std::string> withJson{"--json"};
+            withJson.insert(withJson.end(), args.begin(), args.end());
+            const CtlRun run = Ctl(withJson);
+            if (run.exit == 0 && pred(run.Json())) return true;
+            std::this_thread::sleep_for(200ms);
+        }
+        return false;
+    }
+
+    std::unique_ptr<PrivateBus> bus;
+};
+
+using NodeCommands = OnAPrivateBus;
+
+TEST_F(NodeCommands, AddListAndDeleteInHumanAndJson) {
+    Register();
+    CtlRun run = Ctl({"add", "02-4B-77-00-00-0A", "192.0.2.10"});
+    EXPECT_EQ(run.exit, 0) << run;
+    EXPECT_EQ(run.out, "added 02:4B:77:00:00:0A 192.0.2.10\n");
+    EXPECT_EQ(Ctl({"--json", "add", "024b77000002", "198.51.100.2"}).Json(),
+              nlohmann::json::parse(R"({"added":{"mac":"024B77000002","ip":"198.51.100.2"}})"));
+    // Each run had the bus start a server that ended with the run; the next
+    // one loaded the table from the file, sorted.
+    run = Ctl({"nodes"});
+    EXPECT_EQ(run.exit, 0);
+    EXPECT_EQ(run.out,
+              "MAC                IP\n"
+              "02:4B:77:00:00:02  198.51.100.2\n"
+              "02:4B:77:00:00:0A  192.0.2.10\n");
+    EXPECT_EQ(Ctl({"nodes", "--json"}).Json(), nlohmann::json::parse(R"({"nodes":[
+        {"mac":"024B77000002","ip":"198.51.100.2"},{"mac":"024B7700000A","ip":"192.0.2.10"}]})"));
+    EXPECT_NE(Ctl({"nodes", "--xml"}).out.find("<MacAddr>024B7700000A</MacAddr>"),
+              std::string::npos);
+
+    run = Ctl({"delete", "02:4b:77:00:00:0a"});
+    EXPECT_EQ(run.exit, 0) << run;
+    EXPECT_EQ(run.out, "deleted 02:4B:77:00:00:0A\n");
+    // A node that is not there: the server says S_FALSE, the operator exit 1.
+    run = Ctl({"delete", "02:4b:77:00:00:0a"});
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_EQ(run.err,
+              "fybootpctl: deleting 02:4B:77:00:00:0A: S_FALSE (0x00000001): no node "
+              "has this hardware address\n");
+    EXPECT_EQ(Ctl({"--json", "delete", "024B77000002"}).Json()["deleted"]["mac"], "024B77000002");
+    EXPECT_EQ(Ctl({"nodes"}).out, "no nodes\n");
+}
+
+TEST_F(NodeCommands, ImportAndExportTheWholeTable) {
+    Register();
+    const std::string file = bus->Root() + "/table.xml";
+    std::ofstream(file) << "<FyBootpInfo><Nodes><Node><IpAddr>192.0.2.21</IpAddr><MacAddr>"
+                           "024B77000021</MacAddr></Node><Node><IpAddr>192.0.2.20</IpAddr>"
+                           "<MacAddr>024B77000020</MacAddr></Node></Nodes></FyBootpInfo>";
+    CtlRun run = Ctl({"import", file});
+    EXPECT_EQ(run.exit, 0) << run;
+    EXPECT_EQ(run.out, "imported 2 nodes\n");
+    EXPECT_EQ(Ctl({"--json", "import", file}).Json()["imported"], 2);
+    // Standard output by default; the server's text as it is.
+    run = Ctl({"export"});
+    EXPECT_EQ(run.exit, 0);
+    EXPECT_EQ(run.out.rfind("<?xml", 0), 0u) << run.out;
+    EXPECT_LT(run.out.find("024B77000020"), run.out.find("024B77000021"));
+    const std::string xml = bus->Root() + "/exported.xml";
+    run = Ctl({"export", xml});
+    EXPECT_EQ(run.out, "exported 2 nodes to " + xml + "\n");
+    EXPECT_EQ(Ctl({"import", xml}).exit, 0);  // what export wrote, import takes back
+    const std::string json = bus->Root() + "/table.json";
+    EXPECT_EQ(Ctl({"export", "--json", json}).exit, 0);
+    std::ifstream written(json);
+    EXPECT_EQ(nlohmann::json::parse(written)["nodes"][1]["ip"], "192.0.2.21");
+    // A text the server would take as "change nothing" is refused here.
+    std::ofstream(file) << "<FyBootpInfo><Nodes>";
+    run = Ctl({"import", file});
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_NE(run.err.find("is not an XML text that the server would load"), std::string::npos);
+    EXPECT_EQ(Ctl({"import", bus->Root() + "/missing.xml"}).exit, 2);
+    EXPECT_EQ(Ctl({"--json", "nodes"}).Json()["nodes"].size(), 2u);
+}
+
+using RunCommands = OnAPrivateBus;
+
+TEST_F(RunCommands, HostSetAndAutoChangeTheIdentity) {
+    Register();
+    CtlRun run = Ctl({"host", "set", "--name", "plant-7", "--ip", "192.0.2.1", "--mask",
+                      "255.255.255.0", "--router", "192.0.2.254"});
+    EXPECT_EQ(run.exit, 0) << run;
+    EXPECT_EQ(run.out,
+              "name      plant-7\nip        192.0.2.1\nmask      255.255.255.0\n"
+              "router    192.0.2.254\noverride  on (fixed by the operator)\n");
+    // Values not given stay.
+    EXPECT_EQ(Ctl({"--json", "host", "set", "--name", "plant-8"}).Json(),
+              nlohmann::json::parse(R"({"override":true,"name":"plant-8","ip":"192.0.2.1",
+                  "mask":"255.255.255.0","router":"192.0.2.254"})"));
+    EXPECT_NE(Ctl({"host", "--xml"}).out.find("<HostInfo><Override>1</Override><Name>plant-8"),
+              std::string::npos);
+    run = Ctl({"host", "auto"});
+    EXPECT_EQ(run.exit, 0);
+    EXPECT_NE(run.out.find("override  off (detected at start)"), std::string::npos);
+    EXPECT_EQ(Ctl({"--json", "host"}).Json()["override"], false);
+}
+
+TEST_F(RunCommands, StartStopDisableEnableAndStatus) {
+    Register();
+    CtlRun run = Ctl({"start"});
+    EXPECT_EQ(run.exit, 0) << run;
+    EXPECT_EQ(run.out, "responder  started\nreplies    enabled\n");
+    EXPECT_EQ(Ctl({"--json", "start"}).Json()["started"], true);  // a second start changes nothing
+    EXPECT_EQ(Ctl({"disable"}).out, "responder  started\nreplies    disabled\n");
+    run = Ctl({"status"});
+    EXPECT_EQ(run.exit, 0);
+    EXPECT_NE(
+        run.out.find("server        running as a local server, pid " + std::to_string(ServerPid())),
+        std::string::npos)
+        << run;
+    EXPECT_NE(run.out.find("responder     started\nreplies       disabled\n"), std::string::npos);
+    const nlohmann::json status = Ctl({"status", "--json"}).Json();
+    EXPECT_EQ(status["started"], true);
+    EXPECT_EQ(status["server"]["running"], true);
+    EXPECT_EQ(status["server"]["service"], false);
+    EXPECT_EQ(status["server"]["pid"], ServerPid());
+    EXPECT_TRUE(status["host"].contains("router"));
+    EXPECT_NE(Ctl({"status", "--xml"}).out.find("<Started>1</Started><DisableResponse>1<"),
+              std::string::npos);
+    EXPECT_EQ(Ctl({"--json", "enable"}).Json()["disableResponse"], 0);
+    // The running responder kept the local server alive between the runs;
+    // once it stops, nothing holds the server, and it ends by itself.
+    EXPECT_EQ(Ctl({"--json", "stop"}).Json()["started"], false);
+    EXPECT_TRUE(bus->WaitForName(false, 15s));
+}
+
+TEST_F(RunCommands, ANewDeviceIsAssignedAndLeavesTheList) {
+    Register();
+    ASSERT_EQ(Ctl({"start"}).exit, 0);
+    DeviceAsks(0x05);
+    DeviceAsks(0x06);
+    ASSERT_TRUE(Eventually({"new"}, [](const nlohmann::json& list) {
+        return list["new"].size() == 2;
+    })) << Ctl({"new"});
+    EXPECT_EQ(Ctl({"new"}).out, "02:4B:77:00:00:05\n02:4B:77:00:00:06\n");
+    CtlRun run = Ctl({"assign", "02:4b:77:00:00:05", "192.0.2.50"});
+    EXPECT_EQ(run.exit, 0) << run;
+    EXPECT_EQ(run.out,
+              "assigned 192.0.2.50 to 02:4B:77:00:00:05\n02:4B:77:00:00:05 left the new-device "
+              "list\nnew devices now: 1\n02:4B:77:00:00:06\n");
+    const nlohmann::json assigned = Ctl({"--json", "assign", "024B77000006", "192.0.2.60"}).Json();
+    EXPECT_EQ(assigned["assigned"]["wasNew"], true);
+    EXPECT_EQ(assigned["new"].size(), 0u);
+    EXPECT_EQ(Ctl({"--json", "nodes"}).Json()["nodes"].size(), 2u);
+
+    // Both requests were logged.
+    run = Ctl({"log"});
+    EXPECT_EQ(run.exit, 0);
+    EXPECT_EQ(Lines(run.out), 2u) << run.out;
+    EXPECT_NE(run.out.find("02:4B:77:00:00:05  Unknown Quellmar MAC address found"),
+              std::string::npos)
+        << run.out;
+    const nlohmann::json log = Ctl({"log", "--json"}).Json();
+    ASSERT_EQ(log["log"].size(), 2u);
+    EXPECT_EQ(log["log"][1]["mac"], "024B77000006");
+    EXPECT_EQ(Ctl({"log", "--clear"}).out, "log cleared\n");
+    EXPECT_EQ(Ctl({"log"}).out, "the log is empty\n");
+    EXPECT_EQ(Ctl({"--json", "log", "--clear"}).Json(), nlohmann::json::parse(R"({"log":[]})"));
+    EXPECT_EQ(Ctl({"stop"}).out, "responder  stopped\nreplies    enabled\n");
+}
+
+using FollowingTheLog = OnAPrivateBus;
+
+TEST_F(FollowingTheLog, PrintsOnlyNewEntriesAndStopsOnSigint) {
+    Register();
+    ASSERT_EQ(Ctl({"start"}).exit, 0);
+    DeviceAsks(0x11);
+    ASSERT_TRUE(Eventually({"log"}, [](const nlohmann::json& l) { return l["log"].size() == 1; }));
+    Child follow(FYB_FYBOOTPCTL_PATH, {"fybootpctl", "log", "--follow", "--json"});
+    const auto linesSoFar = [&](std::size_t wanted) {
+        for (int i = 0; i < 100 && Lines(follow.Stdout()) < wanted; ++i) {
+            std::this_thread::sleep_for(100ms);
+        }
+        return Lines(follow.Stdout());
+    };
+    EXPECT_EQ(linesSoFar(1), 1u);
+    DeviceAsks(0x12);
+    EXPECT_EQ(linesSoFar(2), 2u);
+    // A clearing is a change without an entry; then one entry more.
+    EXPECT_EQ(Ctl({"log", "--clear"}).exit, 0);
+    DeviceAsks(0x13);
+    EXPECT_EQ(linesSoFar(3), 3u);
+    std::this_thread::sleep_for(600ms);  // several polls with nothing new
+    follow.Signal(SIGINT);
+    EXPECT_EQ(follow.Wait(10s), 0);
+    std::vector<std::string> macs;
+    std::istringstream lines(follow.Stdout());
+    for (std::string line; std::getline(lines, line);) {
+        macs.push_back(nlohmann::json::parse(line)["mac"]);
+    }
+    EXPECT_EQ(macs, (std::vector<std::string>{"024B77000011", "024B77000012", "024B77000013"}));
+    EXPECT_EQ(Ctl({"stop"}).exit, 0);
+}
+
+TEST_F(FollowingTheLog, SaysSoWhenTheServerIsKilled) {
+    Register();
+    Child follow(FYB_FYBOOTPCTL_PATH, {"fybootpctl", "log", "--follow"});
+    for (int i = 0; i < 100 && !bus->NameHasOwner(); ++i) std::this_thread::sleep_for(100ms);
+    const pid_t server = ServerPid();
+    ASSERT_GT(server, 0);
+    std::this_thread::sleep_for(300ms);  // following, not still connecting
+    ASSERT_EQ(kill(server, SIGKILL), 0);
+    EXPECT_EQ(follow.Wait(10s), 3);
+    EXPECT_NE(follow.Stderr().find("fybootpctl: following the log: RPC_E_DISCONNECTED "
+                                   "(0x80010108): the server went away"),
+              std::string::npos)
+        << follow.Stderr();
+}
+
+using ReachingTheServer = OnAPrivateBus;
+
+TEST_F(ReachingTheServer, NotRegisteredSaysRunRegServer) {
+    const CtlRun run = Ctl({"nodes"});
+    EXPECT_EQ(run.exit, 3);
+    EXPECT_EQ(run.err,
+              "fybootpctl: reaching the server: REGDB_E_CLASSNOTREG (0x80040154): the "
+              "server is not registered: run fybootp -RegServer (as root)\n");
+    EXPECT_EQ(run.out, "");
+}
+
+TEST_F(ReachingTheServer, AUserOutsideTheGroupIsRefusedByTheBus) {
+    Register();
+    Child child("/usr/bin/setpriv", {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     FYB_FYBOOTPCTL_PATH, "nodes"});
+    EXPECT_EQ(child.Wait(30s), 3);
+    EXPECT_NE(child.Stderr().find("E_ACCESSDENIED (0x80070005): the bus refused the call: run as "
+                                  "root or as a member of group fybootp"),
+              std::string::npos)
+        << child.Stderr();
+    EXPECT_FALSE(bus->NameHasOwner());  // refused before anything was started
+}
+
+}  // namespace
+}  // namespace fybootp::testing

@@ -1,0 +1,144 @@
+#pragma once
+// The parts of fybootpctl --help that are not generated from the options:
+// what it is, its exit codes and its JSON shapes. tools/fybootpctl.1 says
+// the same for man.
+
+namespace fybootp::tools {
+
+inline constexpr char kDescription[] =
+    "fybootpctl - operate the FyBootp BOOTP server.\n"
+    "Reaches the server over the bus that FYBOOTP_BUS_ADDRESS names (else the system bus);\n"
+    "the first call starts it. Needs root or membership of group fybootp.";
+
+inline constexpr char kFooter[] =
+    R"(Every command takes --json (for scripts) or --xml (the interface's text).
+Addresses: MAC as 02:4b:77:00:00:01, 02-4B-77-00-00-01 or 024b77000001;
+IP as dotted decimal. A malformed one is refused before anything is called.
+
+Exit codes:
+  0  success
+  1  the server refused (a failure status), or delete found no such node
+  2  usage: bad arguments or addresses; nothing was called
+  3  the server cannot be reached: no bus, not registered, access denied,
+     or it went away
+
+Errors go to standard error as
+  fybootpctl: <what failed>: <STATUS> (0x<hex>): <hint>
+and with --json also to standard output as
+  {"error":{"what":s,"status":s,"code":"0x...","hint":s,"exit":n}}
+
+JSON shapes (mac: 12 upper-case hex digits; ip, mask, router: dotted):
+  status           {"started":b,"disableResponse":n,"logChangeCnt":n,"newMacCnt":n,
+                    "server":{"running":b,"pid":n,"unit":s,"service":b},"host":HOST}
+  nodes, export    {"nodes":[{"mac":s,"ip":s},...]}
+  new              {"new":[{"mac":s},...]}
+  log, log --clear {"log":[{"time":s,"mac":s,"message":s},...]}
+  log --follow     one {"time":s,"mac":s,"message":s} per line
+  host, host set, host auto
+                   HOST = {"override":b,"name":s,"ip":s,"mask":s,"router":s}
+  add              {"added":{"mac":s,"ip":s}}
+  delete           {"deleted":{"mac":s}}
+  import           {"imported":n}
+  assign           {"assigned":{"mac":s,"ip":s,"wasNew":b},"new":[{"mac":s},...]}
+  start, stop, disable, enable
+                   {"started":b,"disableResponse":n,"logChangeCnt":n,"newMacCnt":n}
+
+--xml prints BootpInfosXml (nodes, add, delete, import, export), NewMacAddresses
+(new, assign), LogEntries (log, log --clear; --follow: one Log element a line),
+HostInfoXml (host). status, start, stop, disable and enable print their numbers
+as FyBootpInfo/Status with the HostInfo element.
+)";
+
+// What `fybootpctl COMMAND --help` says below the options: what the command
+// does in full and what --json prints.
+namespace command_help {
+
+inline constexpr char kStatus[] =
+    R"(Reads Started, DisableResponse, LogChangeCnt and NewMacCnt and the host identity.
+"server" says whether the process owning org.fybootp.FyBootpServer runs as the
+systemd service FyBootp.service or as a local server that the bus started.
+--json: {"started":b,"disableResponse":n,"logChangeCnt":n,"newMacCnt":n,
+         "server":{"running":b,"pid":n,"unit":s,"service":b},
+         "host":{"override":b,"name":s,"ip":s,"mask":s,"router":s}})";
+
+inline constexpr char kNodes[] =
+    R"(One line per node: hardware address and IPv4 address, in the server's order.
+--json: {"nodes":[{"mac":"024B77000001","ip":"192.0.2.10"},...]}  --xml: BootpInfosXml)";
+
+inline constexpr char kAdd[] =
+    R"(AddBootpInfo: a node with a known address gets the new IPv4 address in place.
+--json: {"added":{"mac":s,"ip":s}}  --xml: BootpInfosXml afterwards)";
+
+inline constexpr char kDelete[] =
+    R"(DeleteBootpInfo. Exit 1 when no node has the address (the server says S_FALSE).
+--json: {"deleted":{"mac":s}}  --xml: BootpInfosXml afterwards)";
+
+inline constexpr char kImport[] =
+    R"(Puts the text as BootpInfosXml: the table becomes exactly its valid rows, and
+their addresses leave the new-device list. A text that is not XML the server
+would load is refused here (exit 2): the server would change nothing and say so
+to nobody.
+--json: {"imported":n}  --xml: BootpInfosXml afterwards)";
+
+inline constexpr char kExport[] =
+    R"(Writes BootpInfosXml as the server gives it, a text that import takes back.
+--json: {"nodes":[{"mac":s,"ip":s},...]} instead)";
+
+inline constexpr char kNew[] =
+    R"(NewMacAddresses: devices with the maker's prefix 02-4B-77 that asked while no
+node had their address, in the order first seen.
+--json: {"new":[{"mac":s},...]}  --xml: NewMacAddresses)";
+
+inline constexpr char kAssign[] =
+    R"(Adds the node, then puts the table back as it now stands, which takes the
+address out of the new-device list, and shows that list. (Another client's
+table change between the two steps would be overwritten.)
+--json: {"assigned":{"mac":s,"ip":s,"wasNew":b},"new":[{"mac":s},...]}
+--xml: NewMacAddresses afterwards)";
+
+inline constexpr char kLog[] = R"(LogEntries: time stamp, hardware address and message per entry.
+--follow polls LogChangeCnt every 200 ms and prints only entries that are new;
+Ctrl-C (SIGINT) or SIGTERM ends it with exit 0, a server that goes away with
+exit 3. --clear empties the log (LogChangeCnt goes up by one).
+--json: {"log":[{"time":s,"mac":s,"message":s},...]}; with --follow one
+{"time":s,"mac":s,"message":s} a line.  --xml: LogEntries; with --follow one
+Log element a line)";
+
+inline constexpr char kStart[] =
+    R"(Started = 1, then reads it back: exit 1 when the responder did not start (for
+instance UDP port 67 is taken). A running responder keeps a local server alive.
+--json: {"started":b,"disableResponse":n,"logChangeCnt":n,"newMacCnt":n})";
+
+inline constexpr char kStop[] =
+    R"(Started = 0. A local server that no client holds then ends by itself.
+--json: as start)";
+
+inline constexpr char kDisable[] =
+    R"(DisableResponse = 1: requests are still logged and new devices recorded, but
+nobody is answered. Not stored: a new server process replies again.
+--json: as start)";
+
+inline constexpr char kEnable[] = R"(DisableResponse = 0.
+--json: as start)";
+
+inline constexpr char kHost[] =
+    R"(HostInfoXml: host name, address, subnet mask and default gateway that every
+reply carries, and Override: on when fixed by the operator and kept in
+FyBootpInfo.xml, off when detected from the machine at start.
+--json: {"override":b,"name":s,"ip":s,"mask":s,"router":s}  --xml: HostInfoXml)";
+
+inline constexpr char kHostSet[] =
+    R"(Puts HostInfoXml with Override 1 and the values given; the others keep their
+values. Without options it fixes the identity the server has now. The next
+reply carries it; it is stored for the next start.
+--json, --xml: as host, afterwards)";
+
+inline constexpr char kHostAuto[] =
+    R"(Puts HostInfoXml with Override 0: FyBootpInfo.xml loses the identity, and the
+server detects it from the machine when it next starts. Until then it keeps
+the values it has.
+--json, --xml: as host, afterwards)";
+
+}  // namespace command_help
+
+}  // namespace fybootp::tools

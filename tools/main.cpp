@@ -1,0 +1,209 @@
+// fybootpctl: the operator's client of the FyBootp server. It reaches the
+// server's automation interface over the bus (FYBOOTP_BUS_ADDRESS, else the
+// system bus), which starts the server on the first call.
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+
+#include "tools/address_args.h"
+#include "tools/commands.h"
+#include "tools/ctl_failure.h"
+#include "tools/help_text.h"
+
+namespace fybootp::tools {
+namespace {
+
+std::string CheckedMac(const std::string& argument, const std::string& text) {
+    std::string why;
+    if (auto mac = ParseMac(text, &why)) return *mac;
+    throw UsageFailure{argument + " '" + text + "' is not a hardware address: " + why};
+}
+
+std::int32_t CheckedIp(const std::string& argument, const std::string& text) {
+    std::string why;
+    if (auto ip = ParseIpv4(text, &why)) return *ip;
+    throw UsageFailure{argument + " '" + text + "' is not an IPv4 address: " + why};
+}
+
+// Dotted text the server reads back exactly as given.
+std::optional<std::string> CheckedDotted(const std::string& argument,
+                                         const std::optional<std::string>& text) {
+    if (!text) return std::nullopt;
+    return Ipv4Text(CheckedIp(argument, *text));
+}
+
+constexpr std::size_t kMaxHostName = 99;  // the server keeps no more
+
+struct Arguments {
+    bool json = false;
+    bool xml = false;
+    std::string mac;
+    std::string ip;
+    std::string file = "-";
+    bool follow = false;
+    bool clear = false;
+    std::optional<std::string> name, hostIp, mask, router;
+};
+
+CLI::App* Command(CLI::App& parent, const char* name, const char* help, const char* footer) {
+    CLI::App* command = parent.add_subcommand(name, help);
+    command->fallthrough();
+    command->footer(std::string(footer) + "\n\nExit codes and every command: fybootpctl --help");
+    return command;
+}
+
+void AddressArguments(CLI::App* command, Arguments& args, bool withIp) {
+    command
+        ->add_option("MAC", args.mac,
+                     "hardware address: 02:4b:77:00:00:01, "
+                     "02-4B-77-00-00-01 or 024b77000001")
+        ->required();
+    if (withIp) command->add_option("IP", args.ip, "IPv4 address, dotted")->required();
+}
+
+Format FormatOf(const Arguments& args) {
+    if (args.json && args.xml) throw UsageFailure{"--json and --xml exclude each other"};
+    return args.json ? Format::kJson : args.xml ? Format::kXml : Format::kHuman;
+}
+
+struct Commands {
+    CLI::App *status, *nodes, *add, *remove, *import, *exportTable, *newList, *assign, *log, *start,
+        *stop, *disable, *enable, *host, *hostSet, *hostAuto;
+};
+
+namespace help = command_help;
+
+void DefineTableCommands(CLI::App& app, Arguments& args, Commands& c) {
+    c.nodes = Command(app, "nodes", "the node table, sorted as the server keeps it", help::kNodes);
+    c.add = Command(app, "add", "add a node, or give a known one a new address", help::kAdd);
+    AddressArguments(c.add, args, true);
+    c.remove = Command(app, "delete", "delete a node (exit 1 when no node has the address)",
+                       help::kDelete);
+    AddressArguments(c.remove, args, false);
+    c.import = Command(app, "import", "replace the whole node table by a BootpInfosXml text",
+                       help::kImport);
+    c.import->add_option("FILE", args.file, "the text, - for standard input")->required();
+    c.exportTable = Command(app, "export", "write the node table as BootpInfosXml (--json: JSON)",
+                            help::kExport);
+    c.exportTable->add_option("FILE", args.file, "where to, - (the default) for standard output");
+    c.newList =
+        Command(app, "new", "unknown devices of the maker that asked for an address", help::kNew);
+    c.assign = Command(app, "assign", "give a new device its address; it leaves the new list",
+                       help::kAssign);
+    AddressArguments(c.assign, args, true);
+}
+
+void DefineRunCommands(CLI::App& app, Arguments& args, Commands& c) {
+    c.log = Command(app, "log", "the log, oldest entry first", help::kLog);
+    auto* follow =
+        c.log->add_flag("--follow,-f", args.follow, "print new entries as they come, until Ctrl-C");
+    c.log->add_flag("--clear", args.clear, "empty the log")->excludes(follow);
+    c.start = Command(app, "start", "start the responder (it keeps a local server running)",
+                      help::kStart);
+    c.stop = Command(app, "stop", "stop the responder (a local server nobody uses then ends)",
+                     help::kStop);
+    c.disable = Command(app, "disable", "keep the responder from replying (DisableResponse 1)",
+                        help::kDisable);
+    c.enable =
+        Command(app, "enable", "let the responder reply again (DisableResponse 0)", help::kEnable);
+}
+
+void DefineHostCommands(CLI::App& app, Arguments& args, Commands& c) {
+    c.host =
+        Command(app, "host", "the server's own identity that every reply carries", help::kHost);
+    c.host->require_subcommand(0, 1);
+    c.hostSet = Command(*c.host, "set", "fix the identity (Override on); values not given stay",
+                        help::kHostSet);
+    c.hostSet->add_option("--name", args.name, "host name, at most 99 bytes");
+    c.hostSet->add_option("--ip", args.hostIp, "the server's IPv4 address");
+    c.hostSet->add_option("--mask", args.mask, "the subnet mask");
+    c.hostSet->add_option("--router", args.router, "the default gateway");
+    c.hostAuto =
+        Command(*c.host, "auto", "detect the identity again at the next start (Override off)",
+                help::kHostAuto);
+}
+
+Commands Define(CLI::App& app, Arguments& args) {
+    Commands c{};
+    app.add_flag("--json", args.json, "print JSON for scripts (shapes below)");
+    app.add_flag("--xml", args.xml, "print the interface's own XML text");
+    c.status = Command(app, "status",
+                       "Started, DisableResponse, LogChangeCnt, NewMacCnt, the host identity, "
+                       "and whether the server runs as a service",
+                       help::kStatus);
+    DefineTableCommands(app, args, c);
+    DefineRunCommands(app, args, c);
+    DefineHostCommands(app, args, c);
+    return c;
+}
+
+void Run(const Commands& c, const Arguments& args) {
+    const Format format = FormatOf(args);
+    if (c.status->parsed()) return ShowStatus(format);
+    if (c.nodes->parsed()) return ShowNodes(format);
+    if (c.add->parsed()) {
+        return AddNode({CheckedMac("MAC", args.mac), CheckedIp("IP", args.ip)}, format);
+    }
+    if (c.remove->parsed()) return DeleteNode(CheckedMac("MAC", args.mac), format);
+    if (c.import->parsed()) return ImportTable(args.file, format);
+    if (c.exportTable->parsed()) return ExportTable(args.file, format);
+    if (c.newList->parsed()) return ShowNew(format);
+    if (c.assign->parsed()) {
+        return AssignNew({CheckedMac("MAC", args.mac), CheckedIp("IP", args.ip)}, format);
+    }
+    if (c.log->parsed()) {
+        if (args.follow) return FollowLog(format);
+        return args.clear ? ClearLog(format) : ShowLog(format);
+    }
+    if (c.start->parsed() || c.stop->parsed()) return SetStarted(c.start->parsed(), format);
+    if (c.disable->parsed() || c.enable->parsed()) return SetReplies(c.enable->parsed(), format);
+    if (c.hostSet->parsed()) {
+        if (args.name && args.name->size() > kMaxHostName) {
+            throw UsageFailure{"--name is longer than 99 bytes"};
+        }
+        HostSettings settings{args.name, CheckedDotted("--ip", args.hostIp),
+                              CheckedDotted("--mask", args.mask),
+                              CheckedDotted("--router", args.router)};
+        return SetHost(settings, format);
+    }
+    if (c.hostAuto->parsed()) return AutoHost(format);
+    if (c.host->parsed()) return ShowHost(format);
+}
+
+int Main(int argc, char** argv) {
+    CLI::App app{kDescription, "fybootpctl"};
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    Arguments args;
+    const Commands commands = Define(app, args);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+    try {
+        Run(commands, args);
+        return kExitOk;
+    } catch (const UsageFailure& failure) {
+        std::fprintf(stderr, "fybootpctl: %s\n", failure.message.c_str());
+        return kExitUsage;
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "%s\n", FailureLine(failure).c_str());
+        if (args.json) std::printf("%s\n", FailureJson(failure).dump().c_str());
+        return ExitCodeOf(failure);
+    }
+}
+
+}  // namespace
+}  // namespace fybootp::tools
+
+int main(int argc, char** argv) {
+    try {
+        return fybootp::tools::Main(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "fybootpctl: %s\n", error.what());
+        return fybootp::tools::kExitRefused;
+    }
+}

@@ -1,0 +1,148 @@
+#include "tools/output.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "tools/address_args.h"
+
+namespace fybootp::tools {
+
+std::string AlignedColumns(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()));
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    }
+    std::string text;
+    for (const auto& row : rows) {
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            text += row[i];
+            if (i + 1 < row.size()) text += std::string(widths[i] - row[i].size() + 2, ' ');
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+nlohmann::json NodesJson(const std::vector<NodeRow>& rows) {
+    nlohmann::json nodes = nlohmann::json::array();
+    for (const NodeRow& row : rows) nodes.push_back({{"mac", row.macAddr}, {"ip", row.ipAddr}});
+    return {{"nodes", nodes}};
+}
+
+nlohmann::json NewJson(const std::vector<NodeRow>& rows) {
+    nlohmann::json macs = nlohmann::json::array();
+    for (const NodeRow& row : rows) macs.push_back({{"mac", row.macAddr}});
+    return {{"new", macs}};
+}
+
+nlohmann::json LogRowJson(const LogRow& row) {
+    return {{"time", row.timeStamp}, {"mac", row.macAddr}, {"message", row.message}};
+}
+
+nlohmann::json LogJson(const std::vector<LogRow>& rows) {
+    nlohmann::json log = nlohmann::json::array();
+    for (const LogRow& row : rows) log.push_back(LogRowJson(row));
+    return {{"log", log}};
+}
+
+nlohmann::json HostJson(const HostIdentity& host) {
+    return {{"override", host.override},
+            {"name", host.name},
+            {"ip", host.ipAddr},
+            {"mask", host.subnetMask},
+            {"router", host.defaultGateway}};
+}
+
+void PrintJson(const nlohmann::json& document) {
+    // Texts from the network may hold bytes that are not UTF-8; they are
+    // replaced rather than ending the output.
+    PrintText(document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+void PrintText(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (text.empty() || text.back() != '\n') std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void PrintNodes(const std::string& xml, Format format) {
+    if (format == Format::kXml) return PrintText(xml);
+    const std::vector<NodeRow> rows = ReadNodes(xml);
+    if (format == Format::kJson) return PrintJson(NodesJson(rows));
+    if (rows.empty()) return PrintText("no nodes");
+    std::vector<std::vector<std::string>> cells{{"MAC", "IP"}};
+    for (const NodeRow& row : rows) cells.push_back({MacDisplay(row.macAddr), row.ipAddr});
+    PrintText(AlignedColumns(cells));
+}
+
+void PrintNew(const std::string& xml, Format format) {
+    if (format == Format::kXml) return PrintText(xml);
+    const std::vector<NodeRow> rows = ReadNodes(xml);
+    if (format == Format::kJson) return PrintJson(NewJson(rows));
+    if (rows.empty()) return PrintText("no new devices");
+    std::string text;
+    for (const NodeRow& row : rows) text += MacDisplay(row.macAddr) + "\n";
+    PrintText(text);
+}
+
+namespace {
+
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void PrintLogRow(const LogRow& row, Format format) {
+    if (format == Format::kJson) return PrintJson(LogRowJson(row));
+    // The Log element of LogEntries, one to a line.
+    if (format == Format::kXml) {
+        return PrintText("<Log><TimeStamp>" + Escaped(row.timeStamp) + "</TimeStamp><MacAddr>" +
+                         Escaped(row.macAddr) + "</MacAddr><Message>" + Escaped(row.message) +
+                         "</Message></Log>");
+    }
+    PrintText(row.timeStamp + "  " + MacDisplay(row.macAddr) + "  " + row.message);
+}
+
+void PrintLog(const std::string& xml, Format format) {
+    if (format == Format::kXml) return PrintText(xml);
+    const std::vector<LogRow> rows = ReadLog(xml);
+    if (format == Format::kJson) return PrintJson(LogJson(rows));
+    if (rows.empty()) return PrintText("the log is empty");
+    std::vector<std::vector<std::string>> cells;
+    for (const LogRow& row : rows) {
+        cells.push_back({row.timeStamp, MacDisplay(row.macAddr), row.message});
+    }
+    PrintText(AlignedColumns(cells));
+}
+
+void PrintHost(const std::string& xml, Format format) {
+    if (format == Format::kXml) return PrintText(xml);
+    const HostIdentity host = ReadHost(xml);
+    if (format == Format::kJson) return PrintJson(HostJson(host));
+    PrintText(AlignedColumns(
+        {{"name", host.name},
+         {"ip", host.ipAddr},
+         {"mask", host.subnetMask},
+         {"router", host.defaultGateway},
+         {"override", host.override ? "on (fixed by the operator)" : "off (detected at start)"}}));
+}
+
+}  // namespace fybootp::tools

@@ -1,0 +1,53 @@
+#pragma once
+// The server as fybootpctl reaches it: the client proxy of IFyBootpServer on
+// the bus that FYBOOTP_BUS_ADDRESS names (else the system bus), created on
+// the first call so that the bus starts the server on demand. Every failure
+// is thrown as a Failure that says what was asked.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "automation/fybootp_interfaces.h"
+#include "platform/com/com_ptr.h"
+
+namespace fybootp::tools {
+
+class ServerSession {
+public:
+    // Reaches the server, starting it on demand.
+    static std::unique_ptr<ServerSession> Open();
+
+    using TextGetter = HRESULT (IFyBootpServer::*)(BSTR*);
+    using TextPutter = HRESULT (IFyBootpServer::*)(BSTR);
+    using LongGetter = HRESULT (IFyBootpServer::*)(std::int32_t*);
+    using LongPutter = HRESULT (IFyBootpServer::*)(std::int32_t);
+
+    std::string Text(TextGetter get, const std::string& what);
+    void PutText(TextPutter put, const std::string& text, const std::string& what);
+    std::int32_t Long(LongGetter get, const std::string& what);
+    void PutLong(LongPutter put, std::int32_t value, const std::string& what);
+    // The status, S_FALSE included; failures are thrown.
+    HRESULT Add(const std::string& mac, std::int32_t ipAddr, const std::string& what);
+    HRESULT Delete(const std::string& mac, const std::string& what);
+
+private:
+    explicit ServerSession(ComPtr<IFyBootpServer> server) : m_server(std::move(server)) {}
+    ComPtr<IFyBootpServer> m_server;
+};
+
+// Who owns the server's name on the bus now.
+struct ServerOwner {
+    bool running = false;
+    pid_t pid = 0;         // 0 when the bus does not say
+    std::string unit;      // the systemd unit of that process, "" when none
+    bool service = false;  // the unit is FyBootp.service
+};
+ServerOwner QueryServerOwner();
+
+// The bus address in use, for messages: "the system bus" or the address.
+std::string BusDescription();
+
+}  // namespace fybootp::tools
