@@ -43,6 +43,7 @@ LAT_HOSTS=1000
 LAT_SECONDS=30
 LAT_ROUNDS=5
 LAT_RATE=1000
+WIRE=0
 
 usage() {
     cat <<EOF
@@ -67,6 +68,9 @@ Open-loop latency (part latency, rounds of ours and today's taking turns):
       --lat-hosts LIST table sizes (default $LAT_HOSTS)
       --lat-seconds S  seconds per round at $LAT_RATE requests/s (default $LAT_SECONDS)
       --lat-rounds K   rounds of each build (default $LAT_ROUNDS)
+      --wire           also time each request and reply at the client's veth
+                       (wire_latency.py, on CPU 0): the responder's share
+                       without the generator's wake-up, with p99.9
   -h, --help
 Environment: BOOTP_BENCH (the harness folder), FYB_BENCH_CMAKE_ARGS (extra
 arguments for 'cmake --preset release').
@@ -95,6 +99,7 @@ while [ $# -gt 0 ]; do
         --lat-hosts) LAT_HOSTS=$2; shift 2 ;;
         --lat-seconds) LAT_SECONDS=$2; shift 2 ;;
         --lat-rounds) LAT_ROUNDS=$2; shift 2 ;;
+        --wire) WIRE=1; shift ;;
         --base) BASE=$(cd "$2" && pwd) || exit 2; shift 2 ;;
         -h|--help) usage; exit 0 ;;
         *) echo "unknown option $1" >&2; usage >&2; exit 2 ;;
@@ -424,7 +429,9 @@ fi
 # and the spread of the rounds is written beside it. One generator, on the
 # harness's own pair; the responder on CPU 1, the generator on CPU 0.
 # rows of latency-rounds.tsv: 1 round, 2 peer, 3 nodes, 4 status, 5 p50,
-# 6 p90, 7 p99, 8 max, 9 mean, 10 replies, 11 lost, 12 errors, 13 load average
+# 6 p90, 7 p99, 8 max, 9 mean, 10 replies, 11 lost, 12 errors, 13 load
+# average; with --wire, at the client's veth: 14 p50, 15 p90, 16 p99,
+# 17 p99.9, 18 max, 19 samples, 20 replies that left in a segmented send
 lat_run() {
     local round=$1 peer=$2 bin=$3 n=$4 out=$OUT/latency/$1-$2-$4 f
     if ! fan_server "$bin" "$WORK/nodes-$n.txt" "$out"; then
@@ -434,13 +441,27 @@ lat_run() {
         return
     fi
     fan_load "$WORK/nodes-$n.txt" "$n" 1 0 "$out.warm" -r "$LAT_RATE" -d 1
+    local tap=
+    if [ "$WIRE" = 1 ]; then
+        timeout 900 taskset -c 0 ip netns exec "${FAN_CLIS[0]}" python3 "$REPO/bench/wire_latency.py" bbc0 \
+            $((LAT_SECONDS + 2)) >"$out.wire" 2>&1 &
+        tap=$!
+        sleep 0.5
+    fi
     fan_load "$WORK/nodes-$n.txt" "$n" 1 0 "$out" -r "$LAT_RATE" -d "$LAT_SECONDS"
+    [ -z "$tap" ] || wait "$tap"
     fan_server_stop
     f=$out.0.out
-    printf '%s\t%s\t%s\tok\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$round" "$peer" "$n" "$(key "$f" latency_us_p50)" \
+    printf '%s\t%s\t%s\tok\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s' "$round" "$peer" "$n" "$(key "$f" latency_us_p50)" \
         "$(key "$f" latency_us_p90)" "$(key "$f" latency_us_p99)" "$(key "$f" latency_us_max)" \
         "$(key "$f" latency_us_mean)" "$(key "$f" replies)" "$(key "$f" lost)" "$(key "$f" errors)" \
         "$(cut -d' ' -f1 /proc/loadavg)" >>"$LAT_TSV"
+    if [ -n "$tap" ]; then
+        printf '\t%s\t%s\t%s\t%s\t%s\t%s\t%s' "$(key "$out.wire" wire_us_p50)" "$(key "$out.wire" wire_us_p90)" \
+            "$(key "$out.wire" wire_us_p99)" "$(key "$out.wire" wire_us_p99.9)" "$(key "$out.wire" wire_us_max)" \
+            "$(key "$out.wire" wire_samples)" "$(key "$out.wire" wire_replies_in_segmented_sends)" >>"$LAT_TSV"
+    fi
+    echo >>"$LAT_TSV"
 }
 lcol() { awk -F'\t' -v p="$1" -v n="$2" -v f="$3" 'NR > 1 && $2 == p && $3 == n && $4 == "ok" { print $f }' "$LAT_TSV"; }
 # spread PEER N FIELD: "median (min - max)" over the rounds
@@ -448,7 +469,9 @@ spread() { echo "$(lcol "$1" "$2" "$3" | median) ($(lcol "$1" "$2" "$3" | best_m
 if [ "$RUN_LATENCY" = 1 ]; then
     mkdir -p "$OUT/latency"
     LAT_TSV=$OUT/latency-rounds.tsv
-    printf 'round\tpeer\tnodes\tstatus\tp50_us\tp90_us\tp99_us\tmax_us\tmean_us\treplies\tlost\terrors\tloadavg\n' >"$LAT_TSV"
+    printf 'round\tpeer\tnodes\tstatus\tp50_us\tp90_us\tp99_us\tmax_us\tmean_us\treplies\tlost\terrors\tloadavg' >"$LAT_TSV"
+    [ "$WIRE" = 0 ] || printf '\twire_p50_us\twire_p90_us\twire_p99_us\twire_p99_9_us\twire_max_us\twire_samples\twire_in_segmented' >>"$LAT_TSV"
+    echo >>"$LAT_TSV"
     IFS=, read -r -a lsizes <<<"$LAT_HOSTS"
     for n in "${lsizes[@]}"; do
         log "latency at $n nodes: $LAT_ROUNDS rounds of ${LAT_SECONDS} s at $LAT_RATE/s${BASE:+, the two builds taking turns}"
@@ -463,6 +486,8 @@ if [ "$RUN_LATENCY" = 1 ]; then
             [ -n "$(lcol "$peer" "$n" 7)" ] || continue
             fact "open-loop $LAT_RATE/s, $n nodes, $peer: median (min - max) of rounds, us" \
                 "p50 $(spread "$peer" "$n" 5), p90 $(spread "$peer" "$n" 6), p99 $(spread "$peer" "$n" 7), max $(spread "$peer" "$n" 8)"
+            [ "$WIRE" = 0 ] || fact "  at the client's veth (responder's share), us" \
+                "p50 $(spread "$peer" "$n" 14), p90 $(spread "$peer" "$n" 15), p99 $(spread "$peer" "$n" 16), p99.9 $(spread "$peer" "$n" 17), max $(spread "$peer" "$n" 18); in segmented sends $(lcol "$peer" "$n" 20 | tr '\n' ' ')"
         done
         if [ -n "$(lcol today "$n" 7)" ]; then
             p99=$(lcol fybootp "$n" 7 | median)
