@@ -80,11 +80,11 @@ fan_down() {
 # fan_server BIN NODES_FILE OUT: the responder in the server namespace on
 # CPU 1, bounded in time; waits for its 'ready' line. Sets FAN_SERVER_PID.
 fan_server() {
-    local bin=$1 nodes=$2 out=$3 i
+    local bin=$1 nodes=$2 out=$3 _
     taskset -c 1 ip netns exec "$FAN_SRV" "$bin" --max-seconds 900 "$nodes" \
         "$SRV_IP" "$NET_MASK" "$ROUTER_IP" "$FAN_HOSTNAME" >"$out.srv.out" 2>"$out.srv.err" &
     FAN_SERVER_PID=$!
-    for i in $(seq 1200); do
+    for _ in $(seq 1200); do
         grep -q '^ready' "$out.srv.out" 2>/dev/null && return 0
         kill -0 "$FAN_SERVER_PID" 2>/dev/null || break
         sleep 0.025
