@@ -78,8 +78,9 @@ void ClearLog(Format format) {
     PrintLog(LogText(*session), format);
 }
 
-void FollowLog(Format format) {
-    InstallStopHandlers();
+namespace {
+
+void FollowUntilStopped(Format format) {
     auto session = ServerSession::Open();
     Snapshot snapshot = TakeSnapshot(*session);
     for (const LogRow& row : snapshot.rows) PrintLogRow(row, format);
@@ -99,6 +100,20 @@ void FollowLog(Format format) {
             PrintLogRow(snapshot.rows[i], format);
         }
         seen = snapshot.count;
+    }
+}
+
+}  // namespace
+
+void FollowLog(Format format) {
+    InstallStopHandlers();
+    try {
+        FollowUntilStopped(format);
+    } catch (const Failure&) {
+        // Ctrl-C in the middle of a bus call ends that call with EINTR:
+        // that is the stop asked for, not a failure of the server.
+        if (g_stopFollowing != 0) return;
+        throw;
     }
 }
 

@@ -356,7 +356,7 @@ TEST_F(FollowingTheLog, PrintsOnlyNewEntriesAndStopsOnSigint) {
     EXPECT_EQ(linesSoFar(3), 3u);
     std::this_thread::sleep_for(600ms);  // several polls with nothing new
     follow.Signal(SIGINT);
-    EXPECT_EQ(follow.Wait(10s), 0);
+    ASSERT_EQ(follow.Wait(10s), 0) << follow.Stderr();
     std::vector<std::string> macs;
     std::istringstream lines(follow.Stdout());
     for (std::string line; std::getline(lines, line);) {
