@@ -92,8 +92,10 @@ public:
             const std::size_t run = SameShapeRun(datagrams.first(count));
             if (run > 1) {
                 const SendBatchResult result = SendSegmented(datagrams.first(run), to);
-                if (result.sent > 0 || !SegmentationUnsupported(result.error)) return result;
-                m_segmentation = false;  // this device cannot: one send per reply from now on
+                if (result.sent > 0 || RetryLater(result.error)) return result;
+                // Whatever else refused the segmented send, one send per reply
+                // may still deliver them: the kernel then answers for each.
+                if (SegmentationUnsupported(result.error)) m_segmentation = false;
             }
         }
         std::array<mmsghdr, kMaxBatch> messages{};
@@ -148,9 +150,16 @@ private:
         return size == 0 ? 1 : run;
     }
 
-    // A kernel or device without UDP segmentation offload for this send.
+    // A kernel or device without UDP segmentation offload for this send, or
+    // a link whose MTU is below a reply (EMSGSIZE: a plain send fragments).
     static bool SegmentationUnsupported(int error) {
-        return error == EIO || error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP;
+        return error == EIO || error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP ||
+               error == EMSGSIZE;
+    }
+
+    // The send would succeed later: the caller decides, as for any send.
+    static bool RetryLater(int error) {
+        return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS || error == EINTR;
     }
 
     // All of them or none: one sendmsg with UDP_SEGMENT set to their size.

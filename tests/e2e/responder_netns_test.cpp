@@ -251,33 +251,45 @@ TEST(ResponderWithTwoCards, ReplyLeavesThroughTheInterfaceOfTheRequest) {
 // A batch of replies handed to the real socket in one go: replies of one
 // size and interface leave as one segmented send, and still arrive as
 // separate datagrams, in order, each the size it was.
-TEST_F(ResponderInNamespaces, BatchOfRepliesArrivesAsSeparateDatagramsInOrder) {
-    auto client = Client();
+void ExpectBatchArrivesInOrder(const NetnsLab& lab, UdpClient& client, int rounds) {
+    NetnsLab::Inside inside(lab, "srv");
+    ASSERT_TRUE(inside.Entered());
+    net::OpenResult opened = net::OpenBroadcastServerSocket(67);
+    ASSERT_NE(opened.socket, nullptr) << opened.error;
+    const int srv0 = static_cast<int>(if_nametoindex("srv0"));
+    ASSERT_GT(srv0, 0);
+    const std::size_t sizes[] = {300, 300, 300, 300, 299, 300, 300};
+    const int interfaces[] = {srv0, srv0, srv0, srv0, srv0, 0, 0};
     std::vector<std::vector<std::uint8_t>> replies;
     std::vector<net::OutboundDatagram> batch;
-    {
-        NetnsLab::Inside inside(*lab, "srv");
-        ASSERT_TRUE(inside.Entered());
-        net::OpenResult opened = net::OpenBroadcastServerSocket(67);
-        ASSERT_NE(opened.socket, nullptr) << opened.error;
-        const int srv0 = static_cast<int>(if_nametoindex("srv0"));
-        ASSERT_GT(srv0, 0);
-        const std::size_t sizes[] = {300, 300, 300, 300, 299, 300, 300};
-        const int interfaces[] = {srv0, srv0, srv0, srv0, srv0, 0, 0};
-        for (std::size_t i = 0; i < std::size(sizes); ++i) {
-            replies.push_back(std::vector<std::uint8_t>(sizes[i], static_cast<std::uint8_t>(i)));
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+        replies.push_back(std::vector<std::uint8_t>(sizes[i], static_cast<std::uint8_t>(i)));
+    }
+    for (std::size_t i = 0; i < replies.size(); ++i) batch.push_back({replies[i], interfaces[i]});
+    for (int round = 0; round < rounds; ++round) {
+        EXPECT_EQ(SendAll(*opened.socket, batch), 0u) << "round " << round;
+        for (std::size_t i = 0; i < replies.size(); ++i) {
+            const std::optional<ReceivedDatagram> got = client.Receive(kReplyWaitMs);
+            ASSERT_TRUE(got.has_value()) << "round " << round << ", datagram " << i;
+            EXPECT_EQ(got->sourcePort, 67);
+            EXPECT_EQ(got->bytes, replies[i]) << "round " << round << ", datagram " << i;
         }
-        for (std::size_t i = 0; i < replies.size(); ++i)
-            batch.push_back({replies[i], interfaces[i]});
-        EXPECT_EQ(SendAll(*opened.socket, batch), 0u);
+        EXPECT_FALSE(client.Receive(200).has_value());
     }
-    for (std::size_t i = 0; i < replies.size(); ++i) {
-        const std::optional<ReceivedDatagram> got = client->Receive(kReplyWaitMs);
-        ASSERT_TRUE(got.has_value()) << "datagram " << i << " did not arrive";
-        EXPECT_EQ(got->sourcePort, 67);
-        EXPECT_EQ(got->bytes, replies[i]) << "datagram " << i;
-    }
-    EXPECT_FALSE(client->Receive(200).has_value());
+}
+
+TEST_F(ResponderInNamespaces, BatchOfRepliesArrivesAsSeparateDatagramsInOrder) {
+    auto client = Client();
+    ExpectBatchArrivesInOrder(*lab, *client, 1);
+}
+
+// On a link whose MTU is below a reply's IP size the kernel refuses the
+// segmented send (EINVAL) while a plain send still goes out fragmented:
+// the socket falls back, and both the refused batch and later ones arrive.
+TEST_F(ResponderInNamespaces, RefusedSegmentedSendFallsBackWithoutLosingReplies) {
+    ASSERT_TRUE(lab->Ip("srv", "link set srv0 mtu 300"));
+    auto client = Client();
+    ExpectBatchArrivesInOrder(*lab, *client, 2);
 }
 
 }  // namespace
