@@ -1,5 +1,7 @@
 #include "document/info_file.h"
 
+#include <sys/stat.h>
+
 #include <libxml/xmlsave.h>
 
 #include <cerrno>
@@ -66,8 +68,25 @@ bool AdoptIfLoaded(Document& document, Document parsed) {
 // what a link points to could replace a device node of the system.
 constexpr HRESULT kNotARegularFile = HresultFromWin32(222);
 
+// A link that someone other than root or the folder's owner planted could
+// aim the server's writes at any file it may write; it is refused, and the
+// journal says whose it is.
+bool ReportForeignLink(InfoFileAccess& access, int error) {
+    struct stat link {};
+    if (error != EACCES || access.Files().Lstat(kInfoFileName, &link) != 0 ||
+        !S_ISLNK(link.st_mode)) {
+        return false;
+    }
+    access.Events().Write(journal::Priority::kError,
+                          std::string(kInfoFileName) + " is a symbolic link owned by uid " +
+                              std::to_string(link.st_uid) +
+                              ", neither root nor the owner of its folder; it was not followed");
+    return true;
+}
+
 [[noreturn]] void RaiseReadError(InfoFileAccess& access, int error) {
     const bool irregular = error == EINVAL;
+    if (ReportForeignLink(access, error)) throw DomError(HresultFromErrno(error));
     access.Events().Write(journal::Priority::kError,
                           std::string(kInfoFileName) + " could not be read (" +
                               (irregular ? "not a regular file" : std::strerror(error)) +
@@ -123,6 +142,7 @@ void SaveInfoFile(const Document& document, InfoFileAccess& access) {
     xmlDoc* doc = CheckRequired(document.get());
     const std::string bytes = Serialize(doc, xml::CharsOf(doc->encoding));
     if (const int error = fs::ReplaceFileAtomically(kInfoFileName, bytes, access.Files())) {
+        if (ReportForeignLink(access, error)) throw DomError(HresultFromErrno(error));
         access.Events().Write(journal::Priority::kError,
                               std::string(kInfoFileName) + " could not be written (" +
                                   std::strerror(error) + "); the old file stays");

@@ -84,11 +84,12 @@ int SyncDirectory(const FileSystem& files, const std::string& directory) {
 }
 
 // Writes, syncs and closes the temporary file; 0 or the errno.
-int FillTemporary(const FileSystem& files, int fd, std::string_view bytes, bool keepMode,
+int FillTemporary(const FileSystem& files, int fd, std::string_view bytes, bool exactMode,
                   mode_t mode) {
     Descriptor file(files, fd);
-    // open applied the umask; a replaced file keeps the bits it had.
-    if (keepMode && files.Fchmod(file.Get(), mode) != 0) return errno;
+    // open applied the umask; a replaced file keeps the bits it had, and a
+    // new file whose mode was given gets exactly that.
+    if (exactMode && files.Fchmod(file.Get(), mode) != 0) return errno;
     if (const int error = WriteAll(files, file.Get(), bytes)) return error;
     if (files.Fsync(file.Get()) != 0) return errno;
     return file.Close();
@@ -163,13 +164,15 @@ std::string DirectoryOf(const std::string& path) {
 int ReadWholeFile(const std::string& path, std::string& out, std::size_t maxBytes,
                   const FileSystem& files) {
     out.clear();
+    std::string target;
+    if (const int error = FinalTarget(path, target, files)) return error;
     // Decided before any open: opening a FIFO for reading waits for a
     // writer, and opening a device may do whatever its driver does.
     struct stat info {};
-    if (files.Stat(path.c_str(), &info) != 0) return errno;
+    if (files.Stat(target.c_str(), &info) != 0) return errno;
     if (!S_ISREG(info.st_mode)) return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
     Descriptor file(files,
-                    files.Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
+                    files.Open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
     if (file.Get() < 0) return errno;
     const int error = ReadOpenFile(files, file.Get(), out, maxBytes);
     if (error != 0) out.clear();
@@ -184,6 +187,12 @@ int FinalTarget(const std::string& path, std::string& target, const FileSystem& 
         struct stat info {};
         if (files.Lstat(target.c_str(), &info) != 0) return errno == ENOENT ? 0 : errno;
         if (!S_ISLNK(info.st_mode)) return 0;
+        // We resolve links ourselves, so the kernel's protected_symlinks
+        // never looks at them: a link that neither root nor the owner of
+        // its directory made could aim our writes at any file we may write.
+        struct stat directory {};
+        if (files.Stat(DirectoryOf(target).c_str(), &directory) != 0) return errno;
+        if (info.st_uid != 0 && info.st_uid != directory.st_uid) return EACCES;
         std::string text(static_cast<std::size_t>(info.st_size) + 1, '\0');
         const ssize_t n = files.ReadLink(target.c_str(), text.data(), text.size());
         if (n < 0) return errno;
@@ -198,19 +207,25 @@ int FinalTarget(const std::string& path, std::string& target, const FileSystem& 
 
 int ReplaceFileAtomically(const std::string& path, std::string_view bytes,
                           const FileSystem& files) {
+    return ReplaceFileAtomically(path, bytes, kModeFromUmask, files);
+}
+
+int ReplaceFileAtomically(const std::string& path, std::string_view bytes, mode_t newFileMode,
+                          const FileSystem& files) {
     // Replacing the link itself would leave the operator's real file stale
     // behind it.
     std::string target;
     if (const int error = FinalTarget(path, target, files)) return error;
     RemoveAbandonedTemporaries(files, target);
     struct stat old {};
-    const bool keepMode = files.Stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    const mode_t mode = keepMode ? (old.st_mode & 07777) : 0666;
+    const bool exists = files.Stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    const bool exactMode = exists || newFileMode != kModeFromUmask;
+    const mode_t mode = exists ? (old.st_mode & 07777) : exactMode ? newFileMode : 0666;
 
     std::string temporary;
     const int fd = CreateTemporary(files, target, mode, temporary);
     if (fd < 0) return -fd;
-    if (const int error = FillTemporary(files, fd, bytes, keepMode, mode)) {
+    if (const int error = FillTemporary(files, fd, bytes, exactMode, mode)) {
         files.Unlink(temporary.c_str());
         return error;
     }

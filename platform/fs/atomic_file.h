@@ -13,7 +13,12 @@
 //
 // A path that is a symbolic link stands for the file the link finally
 // points to: that file is read, and replaced in its own directory, and the
-// link stays. A dangling link gets its target created.
+// link stays. A dangling link gets its target created. A link is followed
+// only when root or the owner of its directory owns it (the kernel's
+// protected_symlinks rule, which applies to nobody who resolves links
+// itself); any other gives EACCES.
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <string>
@@ -34,6 +39,11 @@ int ReadWholeFile(const std::string& path, std::string& out, std::size_t maxByte
 // replaced regular file keeps its permission bits. A FIFO or device of that
 // name is replaced by the regular file (the rename never opens it).
 int ReplaceFileAtomically(const std::string& path, std::string_view bytes,
+                          const FileSystem& files = SystemFileSystem());
+// The same, but a new file gets exactly newFileMode, whatever the umask:
+// for files whose mode decides who may change what runs.
+constexpr mode_t kModeFromUmask = static_cast<mode_t>(-1);
+int ReplaceFileAtomically(const std::string& path, std::string_view bytes, mode_t newFileMode,
                           const FileSystem& files = SystemFileSystem());
 
 // The file that path finally names once every symbolic link on its last

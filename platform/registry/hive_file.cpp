@@ -16,15 +16,35 @@
 namespace fybootp::registry {
 namespace {
 
+// Whoever may change a hive decides what runs as root: hives and their
+// directories are the owner's to write alone, whatever the umask.
+constexpr mode_t kFileMode = 0644;
+constexpr mode_t kDirectoryMode = 0755;
+
+// Makes the missing directories of path with kDirectoryMode; false on
+// failure.
+bool MakeDirectories(const std::filesystem::path& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) return true;
+    if (path.has_parent_path() && path.parent_path() != path &&
+        !MakeDirectories(path.parent_path())) {
+        return false;
+    }
+    if (::mkdir(path.c_str(), kDirectoryMode) != 0) return errno == EEXIST;
+    return ::chmod(path.c_str(), kDirectoryMode) == 0;
+}
+
 // Holds the exclusive lock of a hive for as long as it lives; the kernel
 // drops it when the descriptor closes, also when the process is killed.
 class ExclusiveLock {
 public:
     explicit ExclusiveLock(const std::string& path)
-        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode)) {
         if (m_fd < 0) {
             return;
         }
+        // open applied the umask; the lock file is made with our mode.
+        ::fchmod(m_fd, kFileMode);
         int result;
         do {
             result = ::flock(m_fd, LOCK_EX);
@@ -78,9 +98,7 @@ LONG HiveFile::Read(Key* root) const {
 }
 
 LONG HiveFile::Update(const Change& change) const {
-    std::error_code error;
-    std::filesystem::create_directories(m_root, error);
-    if (error) {
+    if (!MakeDirectories(m_root)) {
         return ERROR_ACCESS_DENIED;
     }
     const ExclusiveLock lock(m_lockPath);
@@ -102,7 +120,8 @@ LONG HiveFile::Update(const Change& change) const {
         return ERROR_ACCESS_DENIED;  // it could not be read back
     }
     RemoveStaleTemporaries();
-    return fs::ReplaceFileAtomically(m_path, text) == 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    return fs::ReplaceFileAtomically(m_path, text, kFileMode) == 0 ? ERROR_SUCCESS
+                                                                  : ERROR_ACCESS_DENIED;
 }
 
 // A writer killed between creating its temporary file and renaming it leaves

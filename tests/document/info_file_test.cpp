@@ -118,6 +118,34 @@ TEST_F(UnreadableInfoFile, EveryReadErrorButAbsenceIsRaisedWithItsStatusAndLogge
     }
 }
 
+// The server resolves links itself, so the kernel's protected_symlinks
+// never applies: a link is followed only when root or the folder's owner
+// made it.
+TEST_F(UnreadableInfoFile, ALinkOnlyRootOrTheFolderOwnerMadeIsFollowed) {
+    const std::string before = "<FyBootpInfo><Nodes/></FyBootpInfo>";
+    testing::WriteFile("target.xml", before);
+    std::filesystem::create_symlink("target.xml", kInfoFileName);
+    for (const uid_t owner : {0u, 65534u}) {
+        SCOPED_TRACE(owner);
+        ASSERT_EQ(::lchown(kInfoFileName, owner, owner), 0);
+        const bool followed = owner == 0;
+        EXPECT_EQ(LoadStatus(), followed ? S_OK : E_ACCESSDENIED);
+        HRESULT saved = S_OK;
+        try {
+            SaveInfoFile(NewInfoDocument().document, m_layer.access);
+        } catch (const DomError& error) {
+            saved = error.Status();
+        }
+        EXPECT_EQ(saved, followed ? S_OK : E_ACCESSDENIED);
+        EXPECT_EQ(m_layer.events.Has({kInfoFileName, "symbolic link owned by uid 65534",
+                                      "not followed"}),
+                  !followed);
+        EXPECT_EQ(testing::ReadFile("target.xml") == before, !followed);
+        EXPECT_TRUE(std::filesystem::is_symlink(kInfoFileName));
+        testing::WriteFile("target.xml", before);
+    }
+}
+
 TEST_F(UnreadableInfoFile, DirectoryOrFileOverTheReadBoundIsRaised) {
     std::filesystem::create_directory(kInfoFileName);
     EXPECT_EQ(LoadStatus(), E_ACCESSDENIED);
