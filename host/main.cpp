@@ -2,6 +2,8 @@
 // themselves, any other result 1, and a non-zero result also on standard
 // error in a form scripts read.
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <new>
 
@@ -12,6 +14,9 @@
 
 int main() {
     using namespace fybootp::host;
+    // Files that decide what runs get their modes from us, never from
+    // whoever started us with a loose umask.
+    ::umask(022);
     // Before any thread exists, so that every thread inherits the mask.
     BlockControlSignals();
     ServiceHost& host = TheServiceHost();

@@ -11,6 +11,7 @@
 #include "platform/bus/run_loop.h"
 #include "platform/com/class_factory.h"
 #include "platform/com/module_lock.h"
+#include "host/server_user.h"
 #include "platform/journal/journal.h"
 
 namespace fybootp::host {
@@ -72,6 +73,9 @@ struct ServiceHost {
     // Where status messages and service reports go; tests put their own.
     journal::Sink* m_eventLog = &journal::SystemSink();
     ServiceManager* m_serviceManager = &SystemServiceManager();
+    // How the process gives up root before it serves; tests that run the
+    // host in process put their own.
+    bool (*m_dropPrivileges)(std::string* why) = &DropToServerUser;
     // Set when the process is to end whatever the count (a stop control).
     std::atomic<bool> m_stopRequested{false};
 };

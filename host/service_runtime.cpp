@@ -51,17 +51,20 @@ void WatchControlSignals(ServiceHost& host, bus::RunLoop& loop) {
     }
 }
 
-// A server that cannot publish says why and ends with 1: the name is owned
-// already, or the server object cannot be built. Left running, it could
-// never be reached.
-void ReportPublicationFailure(ServiceHost& host, const std::string& reason) {
-    const std::string text = "cannot publish FyBootpServer: " + reason;
+// A server that cannot start says why and ends with 1.
+void ReportStartFailure(ServiceHost& host, const std::string& text) {
     if (host.m_runsAsService) {
         host.m_eventLog->Write(journal::Priority::kError, text);
     } else {
         std::fprintf(stderr, "%s: %s\n", host.m_serviceName.data(), text.c_str());
     }
     host.m_serviceStatus.dwWin32ExitCode = 1;
+}
+
+// The name is owned already, or the server object cannot be built. Left
+// running, the server could never be reached.
+void ReportPublicationFailure(ServiceHost& host, const std::string& reason) {
+    ReportStartFailure(host, "cannot publish FyBootpServer: " + reason);
 }
 
 std::string Describe(HRESULT hr) {
@@ -89,6 +92,12 @@ void BlockControlSignals() {
 }
 
 void StartHost(ServiceHost& host) {
+    // Before the bus, the node table and the network: nothing a client or a
+    // device sends is ever parsed as root.
+    if (std::string why; !host.m_dropPrivileges(&why)) {
+        ReportStartFailure(host, "cannot give up root: " + why);
+        return;
+    }
     if (host.m_runsAsService) {
         if (host.m_serviceManager->IsServiceMainProcess()) {
             ServiceEntry(host);

@@ -33,6 +33,7 @@ protected:
         record.m_eventLog = &log;
         record.m_serviceManager = &manager;
         record.m_classTable = table;
+        record.m_dropPrivileges = [](std::string*) { return true; };
     }
     static HRESULT CannotBuild(host::ServiceHost&, const IID&, void** object) {
         *object = nullptr;
