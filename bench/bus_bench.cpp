@@ -111,7 +111,7 @@ int Run() {
     }
     bus->SeedAppId(false);
     host::RegisterFyBootpProxy();
-    Child server(testing::FybootpPath(), {"fybootp", "-Embedding"}, {}, bus->StateDirectory());
+    Child server(testing::FybootpPath(), {"fybootp", "-Embedding"}, {}, bus->ServerDirectory());
     if (!bus->WaitForName(true)) return 1;
     // A lock of its own keeps the server between the cycles below.
     sd_bus* keeper = bus->Connect();

@@ -107,7 +107,7 @@ int Run(int seconds, int rounds) {
                           {"sh", "-c",
                            "exec ip netns exec " + lab->Name("srv") + " taskset -c 1 " +
                                testing::FybootpPath() + " -Embedding"},
-                          {}, bus->StateDirectory());
+                          {}, bus->ServerDirectory());
     if (!bus->WaitForName(true)) return 1;
     auto proxy = Proxy();
     PutText(proxy.Get(), &IFyBootpServer::put_BootpInfosXml, TableText(kRows));

@@ -25,6 +25,8 @@ std::string RegistryRoot() {
 
 std::string StateDirectory() { return Below("var/lib/fybootp"); }
 
+std::string ServerDirectory() { return Below("var/lib/fybootp/server"); }
+
 std::string ActivationFilePath() {
     return Below("usr/share/dbus-1/system-services/org.fybootp.FyBootpServer.service");
 }

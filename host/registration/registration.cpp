@@ -57,7 +57,7 @@ long RegisterWithAppIdOpen(ServiceHost& host, registry::Registry& registry, regi
     if (Failed(hr)) return hr;
     // What makes LocalServer32 reachable on this system; without it the
     // class entries would name a server nobody can start, so they go too.
-    const HRESULT files = InstallBusFiles(Caption(host), host.m_modulePath);
+    const HRESULT files = InstallBusFiles(Caption(host), host.m_modulePath, asService);
     if (Failed(files)) {
         UnregisterClasses(host, registerTypeLib);
         return files;

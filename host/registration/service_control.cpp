@@ -76,84 +76,6 @@ private:
 
 }  // namespace
 
-std::string ServiceUnitPath() {
-    std::string root = SystemRoot();
-    if (root.back() != '/') root += '/';
-    return root + "etc/systemd/system/" + kServiceUnitName;
-}
-
-std::string QuoteUnitWord(const std::string& word) {
-    std::string quoted = "\"";
-    for (const char c : word) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        if (c == '%') quoted += '%';  // a specifier otherwise
-        if (c == '$') quoted += '$';  // a variable otherwise
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
-std::string ServiceUnitText(const std::string& description, const std::string& modulePath,
-                            const std::string& stateDirectory) {
-    std::string escapedDirectory;
-    for (const char c : stateDirectory) {
-        if (c == '%') escapedDirectory += '%';
-        escapedDirectory += c;
-    }
-    return "# Written by fybootp -Service; fybootp -RegServer and -UnregServer remove it.\n"
-           "[Unit]\n"
-           "Description=" +
-           description +
-           "\n"
-           // The server publishes its class object on the system bus.
-           "Requires=dbus.socket\n"
-           "After=dbus.socket\n"
-           "\n"
-           "[Service]\n"
-           "Type=notify\n"
-           "ExecStart=" +
-           QuoteUnitWord(modulePath) +
-           "\n"
-           "WorkingDirectory=" +
-           escapedDirectory +
-           "\n"
-           "StateDirectory=fybootp\n"
-           "StateDirectoryMode=0755\n"
-           // Root, because the state directory holds the registry, which
-           // decides what runs as root; capabilities keep it small.
-           "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
-           "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
-           "NoNewPrivileges=yes\n"
-           "ProtectSystem=strict\n"
-           "ProtectHome=yes\n"
-           "PrivateTmp=yes\n"
-           "PrivateDevices=yes\n"
-           "PrivateMounts=yes\n"
-           "ProtectKernelTunables=yes\n"
-           "ProtectKernelModules=yes\n"
-           "ProtectKernelLogs=yes\n"
-           "ProtectControlGroups=yes\n"
-           "ProtectClock=yes\n"
-           "ProtectHostname=yes\n"
-           "ProtectProc=invisible\n"
-           "ProcSubset=pid\n"
-           // BOOTP, the bus and the journal, the address and route tables.
-           "RestrictAddressFamilies=AF_INET AF_UNIX AF_NETLINK\n"
-           "RestrictNamespaces=yes\n"
-           "RestrictRealtime=yes\n"
-           "RestrictSUIDSGID=yes\n"
-           "LockPersonality=yes\n"
-           "MemoryDenyWriteExecute=yes\n"
-           "SystemCallArchitectures=native\n"
-           "SystemCallFilter=@system-service\n"
-           "SystemCallFilter=~@privileged @resources\n"
-           "SystemCallErrorNumber=EPERM\n"
-           "RemoveIPC=yes\n"
-           "KeyringMode=private\n"
-           "DevicePolicy=closed\n"
-           "UMask=0077\n";
-}
-
 bool IsServiceInstalled(ServiceHost&) {
     ServiceManagerConnection manager;
     return manager.Opened() && manager.OpenService();
@@ -167,8 +89,8 @@ bool InstallService(ServiceHost& host) {
         return false;
     }
     // CreateServiceA: the unit file, then systemd reads its units again.
-    const std::string text = ServiceUnitText(Caption(host), host.m_modulePath, StateDirectory());
-    if (WriteSystemFile(ServiceUnitPath(), text) != 0 || !manager.Call("Reload") ||
+    const std::string text = ServiceUnitText(Caption(host), host.m_modulePath, ServerDirectory());
+    if (WriteSystemFile(UnitPath(kServiceUnitName), text) != 0 || !manager.Call("Reload") ||
         !manager.OpenService()) {
         ShowMessage(Caption(host), "Couldn't create service");
         return false;
@@ -189,7 +111,7 @@ bool RemoveService(ServiceHost& host) {
     }
     // The stop is asked for, not waited for; systemd finishes it.
     manager.Call("StopUnit", "ss", kServiceUnitName, "replace");
-    if (RemoveSystemFile(ServiceUnitPath()) != 0 || !manager.Call("Reload")) {
+    if (RemoveSystemFile(UnitPath(kServiceUnitName)) != 0 || !manager.Call("Reload")) {
         ShowMessage(Caption(host), "Service could not be deleted");
         return false;
     }

@@ -6,23 +6,10 @@
 
 #include <string>
 
+#include "host/registration/unit_files.h"
 #include "host/service_host.h"
 
 namespace fybootp::host {
-
-inline constexpr char kServiceUnitName[] = "FyBootp.service";
-
-// The unit's path below FYBOOTP_ROOT.
-std::string ServiceUnitPath();
-
-// The unit file's text: demand start, ExecStart the bare module path,
-// after and requiring the bus socket, Type=notify, run in the state
-// directory with CAP_NET_BIND_SERVICE alone, sandboxed.
-std::string ServiceUnitText(const std::string& description, const std::string& modulePath,
-                            const std::string& stateDirectory);
-
-// Quoted for an ExecStart= line: specifiers and variables escaped.
-std::string QuoteUnitWord(const std::string& word);
 
 bool IsServiceInstalled(ServiceHost& host);
 // True when the service exists afterwards.

@@ -1,5 +1,6 @@
 #include "host/registration/system_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <spawn.h>
@@ -14,6 +15,8 @@
 #include <sstream>
 #include <vector>
 
+#include "host/registration/unit_files.h"
+#include "host/system_accounts.h"
 #include "host/system_paths.h"
 
 extern char** environ;
@@ -27,7 +30,11 @@ namespace {
 
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kFileMode = 0644;
+constexpr mode_t kServerDirectoryMode = 0750;
 constexpr char kGroup[] = "fybootp";
+constexpr char kInfoFile[] = "FyBootpInfo.xml";
+constexpr char kUnloadableCopyPrefix[] = "FyBootpInfo.xml.unloadable-";
+constexpr std::uint32_t kErrorNoSuchUser = 1317;
 constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorWriteFault = 29;
 constexpr char kHiveFiles[][10] = {"HKCR.reg", "HKLM.reg", "HKCR.lock", "HKLM.lock"};
@@ -71,44 +78,78 @@ std::string Replaced(const std::string& text, const std::string& from, const std
     return result;
 }
 
-bool GroupExists() {
-    const std::string root = SystemRoot();
-    if (Trimmed(root) == "/") return ::getgrnam(kGroup) != nullptr;
-    std::ifstream file(Trimmed(root) + "/etc/group");
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.rfind(std::string(kGroup) + ":", 0) == 0) return true;
-    }
-    return false;
-}
-
-// groupadd --prefix works on ROOT/etc/group and ROOT/etc/gshadow, which a
+// groupadd and useradd --prefix work on ROOT/etc's account files, which a
 // scratch root may not have yet.
-void PrepareScratchGroupFiles(const std::string& root) {
+void PrepareScratchAccountFiles(const std::string& root) {
     MakeDirectories(root + "/etc");
-    for (const auto& [name, mode] : {std::pair{"/etc/group", 0644}, {"/etc/gshadow", 0640}}) {
-        const int fd = ::open((root + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+    for (const auto& [name, mode] : {std::pair{"/etc/group", 0644}, {"/etc/gshadow", 0640},
+                                     {"/etc/passwd", 0644}, {"/etc/shadow", 0640}}) {
+        const int fd = ::open((root + name).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                              static_cast<mode_t>(mode));
         if (fd >= 0) ::close(fd);
     }
 }
 
-int RunGroupadd(const std::string& root) {
-    std::vector<std::string> args{"groupadd", "--system"};
-    if (root != "/") {
-        PrepareScratchGroupFiles(root);
-        args.insert(args.end(), {"--prefix", root});
-    }
-    args.emplace_back(kGroup);
+int RunTool(std::vector<std::string> args) {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_t child = -1;
-    if (posix_spawnp(&child, "groupadd", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    if (posix_spawnp(&child, argv.front(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// groupadd or useradd with --system, below a scratch root with --prefix.
+int RunAccountTool(const char* tool, std::vector<std::string> options, const char* name) {
+    const std::string root = Trimmed(SystemRoot());
+    std::vector<std::string> args{tool, "--system"};
+    args.insert(args.end(), options.begin(), options.end());
+    if (root != "/") {
+        PrepareScratchAccountFiles(root);
+        args.insert(args.end(), {"--prefix", root});
+    }
+    args.emplace_back(name);
+    return RunTool(std::move(args));
+}
+
+// Owner and mode set on the directory itself, never through a link put in
+// its place.
+int SetOwnerAndMode(const std::string& path, uid_t uid, gid_t gid, mode_t mode) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int error = 0;
+    if (::fchown(fd, uid, gid) != 0 || ::fchmod(fd, mode) != 0) error = errno;
+    ::close(fd);
+    return error;
+}
+
+// The node table and its unloadable copies lived in the state directory
+// before the server had a directory of its own; they move there once, and
+// become the server's, so that it can go on writing them.
+int MoveInfoFiles(const std::string& from, const std::string& to, const SystemAccount& user) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(from.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string_view name(entry->d_name);
+            if (name == kInfoFile || name.starts_with(kUnloadableCopyPrefix)) names.emplace_back(name);
+        }
+        ::closedir(dir);
+    }
+    for (const std::string& name : names) {
+        const std::string source = from + "/" + name;
+        const std::string target = to + "/" + name;
+        struct stat info {};
+        // Only regular files, and never over one the server has already.
+        if (::lstat(source.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (::lstat(target.c_str(), &info) == 0) continue;
+        if (::rename(source.c_str(), target.c_str()) != 0) return errno;
+        if (::lchown(target.c_str(), user.uid, user.gid) != 0) return errno;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -190,7 +231,8 @@ std::string QuoteExecWord(const std::string& word) {
     return quoted;
 }
 
-std::string ActivationFileText(const std::string& modulePath, const std::string& stateDirectory) {
+std::string ActivationFileText(const std::string& modulePath, const std::string& workingDirectory,
+                               const std::string& unitName) {
     std::istringstream lines(kActivationTemplate);
     std::string text;
     std::string line;
@@ -199,9 +241,10 @@ std::string ActivationFileText(const std::string& modulePath, const std::string&
         // filled in.
         if (line.rfind("Exec=", 0) == 0) {
             line =
-                Replaced(line, "--chdir=@STATE_DIR@", QuoteExecWord("--chdir=" + stateDirectory));
+                Replaced(line, "--chdir=@WORK_DIR@", QuoteExecWord("--chdir=" + workingDirectory));
             line = Replaced(line, "@MODULE@", QuoteExecWord(modulePath));
         }
+        if (line.rfind("SystemdService=", 0) == 0) line = Replaced(line, "@UNIT@", unitName);
         text += line + "\n";
     }
     return text;
@@ -210,20 +253,52 @@ std::string ActivationFileText(const std::string& modulePath, const std::string&
 std::string BusPolicyText() { return kPolicyTemplate; }
 
 bool EnsureGroup(const std::string& caption) {
-    if (GroupExists()) return true;
-    const std::string root = Trimmed(SystemRoot());
-    if (RunGroupadd(root) == 0 && GroupExists()) return true;
+    if (FindSystemGroup(kGroup)) return true;
+    if (RunAccountTool("groupadd", {}, kGroup) == 0 && FindSystemGroup(kGroup)) return true;
     ShowMessage(caption, "Couldn't create group fybootp");
     return false;
 }
 
-HRESULT InstallBusFiles(const std::string& caption, const std::string& modulePath) {
-    // The policy names the group, so the group comes first.
+std::optional<SystemAccount> EnsureServerUser(const std::string& caption) {
+    if (auto user = FindSystemUser(kServerUser)) return user;
+    // Its own group, no home and no shell: nobody logs in as the server.
+    RunAccountTool("useradd",
+                   {"--user-group", "--no-create-home", "--home-dir", "/nonexistent", "--shell",
+                    "/usr/sbin/nologin"},
+                   kServerUser);
+    if (auto user = FindSystemUser(kServerUser)) return user;
+    ShowMessage(caption, std::string("Couldn't create user ") + kServerUser);
+    return std::nullopt;
+}
+
+int PrepareServerDirectory(const SystemAccount& user) {
+    const std::string state = StateDirectory();
+    const std::string server = ServerDirectory();
+    if (const int error = MakeDirectories(state)) return error;
+    if (::mkdir(server.c_str(), kServerDirectoryMode) != 0 && errno != EEXIST) return errno;
+    if (const int error = SetOwnerAndMode(server, user.uid, user.gid, kServerDirectoryMode)) {
+        return error;
+    }
+    return MoveInfoFiles(Trimmed(state), server, user);
+}
+
+HRESULT InstallBusFiles(const std::string& caption, const std::string& modulePath,
+                        bool asService) {
+    // The policy names the group and the user, so they come first.
     EnsureGroup(caption);
-    int error = WriteSystemFile(BusPolicyPath(), BusPolicyText());
+    const auto user = EnsureServerUser(caption);
+    if (!user) return HresultFromWin32(kErrorNoSuchUser);
+    int error = PrepareServerDirectory(*user);
+    if (error == 0) error = WriteSystemFile(BusPolicyPath(), BusPolicyText());
     if (error == 0) {
-        error =
-            WriteSystemFile(ActivationFilePath(), ActivationFileText(modulePath, StateDirectory()));
+        error = WriteSystemFile(UnitPath(kLocalUnitName),
+                                LocalUnitText(caption, modulePath, ServerDirectory()));
+    }
+    if (error == 0) {
+        error = WriteSystemFile(
+            ActivationFilePath(),
+            ActivationFileText(modulePath, ServerDirectory(),
+                               asService ? kServiceUnitName : kLocalUnitName));
     }
     if (error == 0) return S_OK;
     std::string message = "Couldn't write the bus files: ";
@@ -236,8 +311,10 @@ HRESULT InstallBusFiles(const std::string& caption, const std::string& modulePat
 
 HRESULT RemoveBusFiles() {
     const int activation = RemoveSystemFile(ActivationFilePath());
+    const int unit = RemoveSystemFile(UnitPath(kLocalUnitName));
     const int policy = RemoveSystemFile(BusPolicyPath());
-    return activation == 0 && policy == 0 ? S_OK : HresultFromWin32(kErrorAccessDenied);
+    return activation == 0 && unit == 0 && policy == 0 ? S_OK
+                                                         : HresultFromWin32(kErrorAccessDenied);
 }
 
 }  // namespace fybootp::host

@@ -4,8 +4,10 @@
 // service unit, and the group whose members may call the server. All of
 // them hang below FYBOOTP_ROOT.
 
+#include <optional>
 #include <string>
 
+#include "host/system_accounts.h"
 #include "platform/com/hresult.h"
 
 namespace fybootp::host {
@@ -30,18 +32,31 @@ int RemoveSystemFile(const std::string& path);
 // Quoted for a bus activation file's Exec line (shell-like words).
 std::string QuoteExecWord(const std::string& word);
 // The activation file's text for the module: it starts the module with
-// "-Embedding" in the state directory.
-std::string ActivationFileText(const std::string& modulePath, const std::string& stateDirectory);
+// "-Embedding" in its working directory, or, where systemd manages the
+// bus, the unit named.
+std::string ActivationFileText(const std::string& modulePath, const std::string& workingDirectory,
+                               const std::string& unitName);
 std::string BusPolicyText();
 
-// Writes the activation file and the policy, and creates group fybootp
-// where it is missing. S_OK or the failure of a file as an HRESULT.
-HRESULT InstallBusFiles(const std::string& caption, const std::string& modulePath);
-// Removes both files; the group stays, since other files may name it.
+// Creates group fybootp and user _fybootp where they are missing, the
+// server's directory (its user's, 0750, with a node table found at the old
+// place in the state directory moved into it), and writes the policy, the
+// local server's unit and the activation file, which names the service's
+// unit when the server runs as a service. S_OK or the failure as an
+// HRESULT.
+HRESULT InstallBusFiles(const std::string& caption, const std::string& modulePath,
+                        bool asService);
+// Removes those files; the accounts and the directory stay, since other
+// files may name them and the directory holds the node table.
 HRESULT RemoveBusFiles();
 
 // groupadd --system fybootp (with --prefix ROOT below a scratch root),
 // when the group is missing. False when it is still missing.
 bool EnsureGroup(const std::string& caption);
+// useradd --system _fybootp likewise; the account, or nothing when it is
+// still missing.
+std::optional<SystemAccount> EnsureServerUser(const std::string& caption);
+// The server's directory below the state directory; 0 or an errno.
+int PrepareServerDirectory(const SystemAccount& user);
 
 }  // namespace fybootp::host

@@ -1,15 +1,22 @@
 #include "tests/host/bus_test_support.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -57,7 +64,75 @@ std::string BusConfig(const std::string& root, const std::string& socket) {
            PolicyDirectory(root) + "</includedir>\n</busconfig>\n";
 }
 
+// The third field of each line of an account file: the ids in use.
+std::set<unsigned> IdsIn(const std::string& text) {
+    std::set<unsigned> ids;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t first = line.find(':');
+        const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos) continue;
+        ids.insert(static_cast<unsigned>(std::strtoul(line.c_str() + second + 1, nullptr, 10)));
+    }
+    return ids;
+}
+
+bool HasEntry(const std::string& text, const std::string& name) {
+    return text.rfind(name + ":", 0) == 0 || text.find("\n" + name + ":") != std::string::npos;
+}
+
+// From the top of the system range down, so that no login user is hit.
+unsigned FreeId(const std::set<unsigned>& a, const std::set<unsigned>& b) {
+    for (unsigned id = 989;; --id) {
+        if (!a.contains(id) && !b.contains(id)) return id;
+    }
+}
+
+bool BindOver(const std::string& copy, const char* target, std::string* whyNot) {
+    if (mount(copy.c_str(), target, nullptr, MS_BIND, nullptr) == 0) return true;
+    *whyNot = std::string("cannot bind ") + copy + " over " + target + ": " + strerror(errno);
+    return false;
+}
+
 }  // namespace
+
+bool EnterAccountNamespace(const std::string& root, TestAccounts* accounts, std::string* whyNot) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *whyNot = std::string("no mount namespace: ") + strerror(errno);
+        return false;
+    }
+    std::string passwd = ReadAll("/etc/passwd");
+    std::string group = ReadAll("/etc/group");
+    const std::set<unsigned> uids = IdsIn(passwd);
+    std::set<unsigned> gids = IdsIn(group);
+    const auto server = FreeId(uids, gids);
+    gids.insert(server);
+    const auto client = FreeId({}, gids);
+    if (!HasEntry(passwd, "_fybootp")) {
+        passwd += "_fybootp:x:" + std::to_string(server) + ":" + std::to_string(server) +
+                  "::/nonexistent:/usr/sbin/nologin\n";
+    }
+    if (!HasEntry(group, "_fybootp")) group += "_fybootp:x:" + std::to_string(server) + ":\n";
+    if (!HasEntry(group, "fybootp")) group += "fybootp:x:" + std::to_string(client) + ":\n";
+    fs::create_directories(root + "/etc");
+    WriteAll(root + "/etc/passwd", passwd);
+    WriteAll(root + "/etc/group", group);
+    chmod((root + "/etc/passwd").c_str(), 0644);
+    chmod((root + "/etc/group").c_str(), 0644);
+    if (!BindOver(root + "/etc/passwd", "/etc/passwd", whyNot) ||
+        !BindOver(root + "/etc/group", "/etc/group", whyNot)) {
+        return false;
+    }
+    const struct passwd* user = getpwnam("_fybootp");
+    const struct group* members = getgrnam("fybootp");
+    if (user == nullptr || members == nullptr) {
+        *whyNot = "the account copies hold no _fybootp or fybootp";
+        return false;
+    }
+    *accounts = {user->pw_uid, user->pw_gid, members->gr_gid};
+    return true;
+}
 
 std::string FybootpPath() { return FYB_FYBOOTP_PATH; }
 
@@ -75,10 +150,18 @@ std::unique_ptr<PrivateBus> PrivateBus::Start(std::string* whyNot) {
     }
     bus->m_root = pattern;
     chmod(pattern, 0755);
+    TestAccounts accounts;
+    if (!EnterAccountNamespace(bus->m_root, &accounts, whyNot)) return nullptr;
+    bus->m_serverUid = accounts.serverUid;
+    bus->m_serverGid = accounts.serverGid;
+    bus->m_clientGid = accounts.clientGid;
     for (const std::string& dir : {ServiceDirectory(bus->m_root), PolicyDirectory(bus->m_root),
-                                   bus->StateDirectory() + "/registry", bus->m_root + "/run"}) {
+                                   bus->StateDirectory() + "/registry", bus->m_root + "/run",
+                                   bus->ServerDirectory()}) {
         fs::create_directories(dir);
     }
+    chown(bus->ServerDirectory().c_str(), bus->m_serverUid, bus->m_serverGid);
+    chmod(bus->ServerDirectory().c_str(), 0750);
     WriteAll(PolicyDirectory(bus->m_root) + "/org.fybootp.FyBootpServer.conf",
              ReadAll(std::string(FYB_DBUS_TEMPLATES) + "/org.fybootp.FyBootpServer.conf.in"));
     const std::string socket = bus->m_root + "/run/bus.sock";
@@ -125,7 +208,8 @@ PrivateBus::~PrivateBus() {
 void PrivateBus::InstallActivation(const std::string& module) {
     std::string text =
         ReadAll(std::string(FYB_DBUS_TEMPLATES) + "/org.fybootp.FyBootpServer.service.in");
-    text = Replace(Replace(text, "@STATE_DIR@", StateDirectory()), "@MODULE@", module);
+    text = Replace(Replace(text, "@WORK_DIR@", ServerDirectory()), "@MODULE@", module);
+    text = Replace(text, "@UNIT@", "fybootp-local.service");
     WriteAll(ServiceDirectory(m_root) + "/org.fybootp.FyBootpServer.service", text);
     // The daemon reads its service directory again on this call.
     if (sd_bus* bus = Connect()) {

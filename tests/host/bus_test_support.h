@@ -5,6 +5,13 @@
 // installed from the templates in host/dbus. The machine's own bus is never
 // touched. Also: the server executable run as a child, with its exit code
 // and output.
+//
+// The test process enters a mount namespace of its own first, in which
+// /etc/passwd and /etc/group are copies (the root's etc/passwd and
+// etc/group) that add the server's user `_fybootp` and the callers' group
+// `fybootp`: the daemon resolves its policy's names there, the server drops
+// to that user, callers take other identities with setpriv. The machine's
+// own account files are never changed.
 
 #include <sys/types.h>
 #include <systemd/sd-bus.h>
@@ -32,6 +39,13 @@ public:
     const std::string& Root() const { return m_root; }
     const std::string& Address() const { return m_address; }
     std::string StateDirectory() const { return m_root + "/var/lib/fybootp"; }
+    // The server's working directory, owned by _fybootp, where
+    // FyBootpInfo.xml lives.
+    std::string ServerDirectory() const { return StateDirectory() + "/server"; }
+    uid_t ServerUid() const { return m_serverUid; }
+    gid_t ServerGid() const { return m_serverGid; }
+    // The gid of group fybootp, whose members may call the server.
+    gid_t ClientGid() const { return m_clientGid; }
 
     // The activation file, with an Exec line that starts `module`.
     void InstallActivation(const std::string& module);
@@ -51,7 +65,22 @@ private:
     std::string m_root;
     std::string m_address;
     pid_t m_daemon = -1;
+    uid_t m_serverUid = 0;
+    gid_t m_serverGid = 0;
+    gid_t m_clientGid = 0;
 };
+
+// Enters a mount namespace of the calling process's own, with /etc/passwd
+// and /etc/group replaced by copies in ROOT/etc that hold `_fybootp`
+// (user and group) and `fybootp`, at ids the machine does not use. The
+// process must not have started threads yet. False and the reason when it
+// cannot.
+struct TestAccounts {
+    uid_t serverUid = 0;
+    gid_t serverGid = 0;
+    gid_t clientGid = 0;
+};
+bool EnterAccountNamespace(const std::string& root, TestAccounts* accounts, std::string* whyNot);
 
 // A child process with its standard output and error read into strings.
 class Child {

@@ -145,7 +145,7 @@ TEST_F(EntryProcessTest, RegistrationSwitchPassesItsStatusOut) {
 TEST_F(EntryProcessTest, HyphenInTheProgramPathDoesNotHideEmbedding) {
     bus->SeedAppId(false);
     // argv[0] as a shell would pass a path with a hyphenated folder.
-    Child child(FybootpPath(), {"/opt/fy-bootp/fybootp", "-Embedding"}, {}, bus->StateDirectory());
+    Child child(FybootpPath(), {"/opt/fy-bootp/fybootp", "-Embedding"}, {}, bus->ServerDirectory());
     ASSERT_TRUE(bus->WaitForName(true)) << child.Stderr();
     child.Signal(SIGINT);
     EXPECT_EQ(child.Wait(20s), 0);

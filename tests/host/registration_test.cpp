@@ -21,6 +21,7 @@
 #include "automation/fybootp_interfaces.h"
 #include "host/fybootp_proxy.h"
 #include "host/registration/service_control.h"
+#include "host/registration/unit_files.h"
 #include "platform/bus/bus_client.h"
 #include "platform/bus/bus_server.h"
 #include "platform/com/com_ptr.h"
@@ -187,6 +188,9 @@ protected:
         return bus->Root() + "/usr/share/dbus-1/system.d/org.fybootp.FyBootpServer.conf";
     }
     std::string UnitFile() { return bus->Root() + "/etc/systemd/system/FyBootp.service"; }
+    std::string LocalUnitFile() {
+        return bus->Root() + "/etc/systemd/system/fybootp-local.service";
+    }
 
     // Every entry the class script and the type library make.
     void ExpectClassRegistered(const std::string& module) {
@@ -243,11 +247,20 @@ TEST_F(RegistryEntries, RegServerWritesAppIdClassTypeLibAndBusFiles) {
         ASSERT_EQ(stat(fs::path(file).parent_path().c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0755u);
     }
-    EXPECT_NE(ReadFile(ActivationFile())
-                  .find("Exec=/usr/bin/env --chdir=" + bus->StateDirectory() + " " + FybootpPath() +
-                        " -Embedding\n"),
-              std::string::npos);
-    EXPECT_NE(ReadFile(bus->Root() + "/etc/group").find("fybootp:x:"), std::string::npos);
+    const std::string activation = ReadFile(ActivationFile());
+    EXPECT_NE(activation.find("Exec=/usr/bin/env --chdir=" + bus->ServerDirectory() + " " +
+                              FybootpPath() + " -Embedding\nUser=root\n"
+                              "SystemdService=fybootp-local.service\n"),
+              std::string::npos)
+        << activation;
+    const std::string unit = ReadFile(LocalUnitFile());
+    EXPECT_NE(unit.find("ExecStart=\"" + FybootpPath() + "\" -Embedding\n"), std::string::npos);
+    EXPECT_NE(unit.find("User=_fybootp\n"), std::string::npos) << unit;
+    // The server's directory is its user's alone.
+    struct stat server {};
+    ASSERT_EQ(stat(bus->ServerDirectory().c_str(), &server), 0);
+    EXPECT_EQ(server.st_mode & 07777, 0750u);
+    EXPECT_EQ(server.st_uid, bus->ServerUid());
     // No systemd on the private bus: a local server needs none.
     EXPECT_EQ(lastStderr, "");
 }
@@ -402,7 +415,11 @@ TEST_F(ServiceEntry, ServiceWritesTheUnitAndReloads) {
     EXPECT_EQ(lastStderr, "");
     const std::string unit = ReadFile(UnitFile());
     EXPECT_NE(unit.find("ExecStart=\"" + FybootpPath() + "\"\n"), std::string::npos) << unit;
-    EXPECT_NE(unit.find("WorkingDirectory=" + bus->StateDirectory() + "\n"), std::string::npos);
+    EXPECT_NE(unit.find("WorkingDirectory=" + bus->ServerDirectory() + "\n"), std::string::npos);
+    EXPECT_NE(unit.find("Restart=on-failure\n"), std::string::npos);
+    // A service's bus activation goes to its unit, not to a second server.
+    EXPECT_NE(ReadFile(ActivationFile()).find("SystemdService=FyBootp.service\n"),
+              std::string::npos);
     EXPECT_EQ(unit.find("[Install]"), std::string::npos);
     const std::vector<std::string> expected{"LoadUnit FyBootp.service", "LoadUnit FyBootp.service",
                                             "Reload", "LoadUnit FyBootp.service"};
@@ -468,22 +485,89 @@ TEST_F(ServiceEntry, UnregServerAfterServiceRemovesEverythingItWrote) {
     EXPECT_EQ(left, std::vector<std::string>{});
 }
 
-TEST(ServiceUnit, VerifiesCleanAndExposureStaysLow) {
+TEST(ServiceUnit, BothUnitsVerifyCleanRunAsTheServerUserAndExposureStaysLow) {
     char pattern[] = "/tmp/fyb-unit-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string unit = std::string(pattern) + "/FyBootp.service";
-    std::ofstream(unit) << host::ServiceUnitText("FyBootp", FybootpPath(), "/var/lib/fybootp");
-    const std::string out = std::string(pattern) + "/out";
-    EXPECT_EQ(Shell("systemd-analyze verify " + unit + " >" + out + " 2>&1"), 0);
-    EXPECT_EQ(ReadFile(out), "");
-    Shell("systemd-analyze security --offline=yes " + unit + " >" + out + " 2>&1");
-    const std::string report = ReadFile(out);
-    const std::size_t at = report.find("Overall exposure level for FyBootp.service: ");
-    ASSERT_NE(at, std::string::npos) << report;
-    const double exposure = std::stod(report.substr(at + 44));
-    EXPECT_LE(exposure, 2.0) << report;
-    RecordProperty("exposure", std::to_string(exposure));
-    fs::remove_all(pattern);
+    const std::string dir = pattern;
+    const std::pair<const char*, std::string> units[] = {
+        {"FyBootp.service", host::ServiceUnitText("FyBootp", FybootpPath(), "/var/lib/fybootp/server")},
+        {"fybootp-local.service",
+         host::LocalUnitText("FyBootp", FybootpPath(), "/var/lib/fybootp/server")},
+    };
+    const bool haveAnalyze = Shell("command -v systemd-analyze >/dev/null") == 0;
+    for (const auto& [name, text] : units) {
+        SCOPED_TRACE(name);
+        for (const char* line : {"User=_fybootp\n", "AmbientCapabilities=CAP_NET_BIND_SERVICE\n",
+                                 "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n",
+                                 "WorkingDirectory=/var/lib/fybootp/server\n"}) {
+            EXPECT_NE(text.find(line), std::string::npos) << line;
+        }
+        if (!haveAnalyze) continue;
+        const std::string unit = dir + "/" + name;
+        std::ofstream(unit) << text;
+        const std::string out = dir + "/out";
+        EXPECT_EQ(Shell("systemd-analyze verify " + unit + " >" + out + " 2>&1"), 0);
+        EXPECT_EQ(ReadFile(out), "");
+        Shell("systemd-analyze security --offline=yes " + unit + " >" + out + " 2>&1");
+        const std::string report = ReadFile(out);
+        const std::string heading = std::string("Overall exposure level for ") + name + ": ";
+        const std::size_t at = report.find(heading);
+        ASSERT_NE(at, std::string::npos) << report;
+        const double exposure = std::stod(report.substr(at + heading.size()));
+        EXPECT_LE(exposure, 1.5) << report;
+        RecordProperty(name, std::to_string(exposure));
+    }
+    fs::remove_all(dir);
+}
+
+// A root of its own with no accounts yet, registered from a shell with the
+// umask given: registration creates the accounts, and every file that
+// decides what runs gets its own mode.
+TEST(RegistrationUmask, FilesKeepTheirModesAndTheOldNodeTableMovesWhateverTheUmask) {
+    for (const char* umaskText : {"000", "077"}) {
+        SCOPED_TRACE(std::string("umask ") + umaskText);
+        char pattern[] = "/tmp/fyb-umask-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        const std::string root = pattern;
+        chmod(pattern, 0755);
+        fs::create_directories(root + "/var/lib/fybootp");
+        chmod((root + "/var/lib").c_str(), 0755);
+        chmod((root + "/var").c_str(), 0755);
+        chmod((root + "/var/lib/fybootp").c_str(), 0755);
+        std::ofstream(root + "/var/lib/fybootp/FyBootpInfo.xml") << "<FyBootpInfo/>";
+        const std::string run = "cd / && umask " + std::string(umaskText) +
+                                " && env -u FYBOOTP_REGISTRY_ROOT -u FYBOOTP_BUS_ADDRESS "
+                                "FYBOOTP_ROOT=" +
+                                root + " " + FybootpPath() + " -RegServer";
+        ASSERT_EQ(Shell(run), 0);
+        const struct {
+            std::string path;
+            mode_t mode;
+        } expected[] = {
+            {"/var/lib/fybootp", 0755},
+            {"/var/lib/fybootp/registry", 0755},
+            {"/var/lib/fybootp/registry/HKCR.reg", 0644},
+            {"/var/lib/fybootp/registry/HKCR.lock", 0644},
+            {"/var/lib/fybootp/server", 0750},
+            {"/usr/share/dbus-1/system-services/org.fybootp.FyBootpServer.service", 0644},
+            {"/etc/systemd/system/fybootp-local.service", 0644},
+        };
+        for (const auto& [path, mode] : expected) {
+            struct stat info {};
+            ASSERT_EQ(stat((root + path).c_str(), &info), 0) << path;
+            EXPECT_EQ(info.st_mode & 07777, mode) << path;
+        }
+        const std::string passwd = ReadFile(root + "/etc/passwd");
+        EXPECT_NE(passwd.find("_fybootp:x:"), std::string::npos) << passwd;
+        EXPECT_NE(("\n" + ReadFile(root + "/etc/group")).find("\nfybootp:x:"), std::string::npos);
+        struct stat server {};
+        ASSERT_EQ(stat((root + "/var/lib/fybootp/server/FyBootpInfo.xml").c_str(), &server), 0);
+        EXPECT_FALSE(fs::exists(root + "/var/lib/fybootp/FyBootpInfo.xml"));
+        EXPECT_NE(server.st_uid, 0u);  // the server's, so that it can write it
+        // The registry it made is one it trusts again.
+        EXPECT_EQ(Shell(run), 0);
+        fs::remove_all(root);
+    }
 }
 
 TEST_F(RegistrationTest, ClientsFirstCallActivatesTheRegisteredServer) {

@@ -168,9 +168,10 @@ TEST(RegistrationPaths, ExecWordsAreQuotedForTheirFiles) {
     EXPECT_EQ(QuoteExecWord("/usr/sbin/fybootp"), "/usr/sbin/fybootp");
     EXPECT_EQ(QuoteExecWord("/opt/o'b c/fy"), "'/opt/o'\\''b c/fy'");
     EXPECT_EQ(QuoteUnitWord("/opt/a \"b\"%$\\"), "\"/opt/a \\\"b\\\"%%$$\\\\\"");
-    const std::string activation = ActivationFileText("/o p/fybootp", "/var/lib/fybootp");
-    EXPECT_NE(activation.find("\nExec=/usr/bin/env --chdir=/var/lib/fybootp '/o p/fybootp' "
-                              "-Embedding\n"),
+    const std::string activation =
+        ActivationFileText("/o p/fybootp", "/var/lib/fybootp/server", "fybootp-local.service");
+    EXPECT_NE(activation.find("\nExec=/usr/bin/env --chdir=/var/lib/fybootp/server '/o p/fybootp' "
+                              "-Embedding\nUser=root\nSystemdService=fybootp-local.service\n"),
               std::string::npos)
         << activation;
 }

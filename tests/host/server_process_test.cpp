@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -44,7 +45,7 @@ protected:
     std::unique_ptr<Child> StartServer(std::vector<std::string> env = {}) {
         auto child = std::make_unique<Child>(FybootpPath(),
                                              std::vector<std::string>{"fybootp", "-Embedding"},
-                                             std::move(env), bus->StateDirectory());
+                                             std::move(env), bus->ServerDirectory());
         EXPECT_TRUE(bus->WaitForName(true)) << child->Stderr();
         return child;
     }
@@ -137,6 +138,26 @@ TEST_F(LocalServerCourse, ServerWhoseBusGoesAwayEndsWhateverItsCount) {
     sd_bus_flush_close_unref(client);
 }
 
+// A server started as root gives up root before it reaches the bus; one
+// that cannot, for want of its user, ends and says why instead.
+TEST_F(LocalServerCourse, WithoutItsUserTheServerNeverRunsAsRoot) {
+    const std::string passwd = bus->Root() + "/etc/passwd";
+    std::string kept;
+    {
+        std::ifstream file(passwd);
+        for (std::string line; std::getline(file, line);) {
+            if (line.rfind("_fybootp:", 0) != 0) kept += line + "\n";
+        }
+    }
+    std::ofstream(passwd, std::ios::trunc) << kept;  // the same file the namespace sees
+    Child server(FybootpPath(), {"fybootp", "-Embedding"}, {}, bus->ServerDirectory());
+    EXPECT_EQ(server.Wait(20s), 1);
+    EXPECT_NE(server.Stderr().find("cannot give up root: there is no user _fybootp"),
+              std::string::npos)
+        << server.Stderr();
+    EXPECT_FALSE(bus->NameHasOwner());
+}
+
 TEST_F(LocalServerCourse, SigintEndsAServerStartedByHandWhateverItsCount) {
     auto server = StartServer();
     auto client = Create();
@@ -223,7 +244,7 @@ TEST_F(StatusesAcrossTheBus, ActivationStartsOneServerInTheStateDirectory) {
     Bstr table;
     EXPECT_EQ(b->get_BootpInfosXml(table.Receive()), S_OK);
     EXPECT_NE(table.View().find("024B7700002C"), std::string_view::npos);
-    EXPECT_EQ(Shell("grep -q 024B7700002C " + bus->StateDirectory() + "/FyBootpInfo.xml"), 0);
+    EXPECT_EQ(Shell("grep -q 024B7700002C " + bus->ServerDirectory() + "/FyBootpInfo.xml"), 0);
 }
 
 TEST_F(StatusesAcrossTheBus, OneShotCallsThatRaceWithTheEndAreNeverLost) {
@@ -385,7 +406,7 @@ TEST_F(PeersThatLeave, AUserOutsideTheGroupIsRefusedByTheBus) {
 
 TEST_F(PeersThatLeave, ASecondServerCannotTakeTheNameAndSaysWhy) {
     auto first = StartServer();
-    Child second(FybootpPath(), {"fybootp", "-Embedding"}, {}, bus->StateDirectory());
+    Child second(FybootpPath(), {"fybootp", "-Embedding"}, {}, bus->ServerDirectory());
     EXPECT_EQ(second.Wait(20s), 1);
     EXPECT_NE(second.Stderr().find("org.fybootp.FyBootpServer is owned already"),
               std::string::npos);
@@ -424,7 +445,7 @@ TEST_F(ServiceCourse, ReportsInOrderSurvivesCountZeroAndStopsOnSigterm) {
     // Started by "systemd" without any switch.
     Child service(FybootpPath(), {"fybootp"},
                   {"FYBOOTP_TEST_SERVICE_MAIN=1", "NOTIFY_SOCKET=" + socketPath},
-                  bus->StateDirectory());
+                  bus->ServerDirectory());
     EXPECT_EQ(NextReport(), "STATUS=Starting");
     EXPECT_EQ(NextReport(), "READY=1\nSTATUS=Running");
     auto client = Create();
@@ -446,7 +467,7 @@ TEST_F(ServiceCourse, ReportsInOrderSurvivesCountZeroAndStopsOnSigterm) {
 
 TEST_F(ServiceCourse, WithoutSystemdLocalServiceRunsAsALocalServer) {
     Child server(FybootpPath(), {"fybootp", "-Embedding"}, {"NOTIFY_SOCKET=" + socketPath},
-                 bus->StateDirectory());
+                 bus->ServerDirectory());
     ASSERT_TRUE(bus->WaitForName(true));
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(10s), 0);
