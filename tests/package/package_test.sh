@@ -7,9 +7,17 @@
 # must leave nothing of FyBootp's state. Neither the machine's own root,
 # its dpkg database, its system bus nor systemd is touched.
 #
+# The bus daemon and the installed server run in a mount namespace of this
+# script's own, whose /etc/passwd and /etc/group are the scratch root's
+# (copies of the machine's, plus what the package's registration adds), so
+# that the bus resolves _fybootp and the server drops to it.
+#
 # Run as root after the release build; scripts/test runs it last.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+if [ -z "${FYB_PACKAGE_TEST_NS:-}" ]; then
+  exec unshare --mount --propagation private env FYB_PACKAGE_TEST_NS=1 "$0" "$@"
+fi
 
 failures=0
 pass() { echo "ok   $*"; }
@@ -59,7 +67,7 @@ check "executables 0755, everything else 0644" \
                                 if ($1 != x) print }' "$scratch/contents")"
 check "version from CMakeLists.txt" test "$(dpkg-deb -f "$deb" Version)" = "$version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libxml2 libsystemd0 libgsf-1-114 libstdc++6 dbus passwd; do
+for library in libxml2 libsystemd0 libgsf-1-114 libcap-ng0 libstdc++6 dbus passwd; do
   check "depends on $library" grep -qxF "$library" < <(tr ',' '\n' <<<"$depends" | awk '{ print $1 }')
 done
 check "maintainer scripts postinst, prerm, postrm" \
@@ -73,8 +81,15 @@ check "lintian finds no error" lintian "${lintian_args[@]}" "$deb"
 
 # --- install into a scratch root -----------------------------------------
 root=$scratch/root
-mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc"
 touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+# The machine's accounts, so that the ids registration picks are free here.
+cp /etc/passwd /etc/group "$root/etc/"
+touch "$root/etc/shadow" "$root/etc/gshadow"
+chmod 0640 "$root/etc/shadow" "$root/etc/gshadow"
+# A node table at the place older versions kept it.
+mkdir -p "$root/var/lib/fybootp"
+echo '<FyBootpInfo/>' >"$root/var/lib/fybootp/FyBootpInfo.xml"
 # The scratch root has none of the dependencies; the host's programs serve.
 in_root() {
   dpkg --root="$root" --log="$scratch/dpkg.log" --force-script-chrootless --force-not-root \
@@ -105,9 +120,18 @@ check "dpkg lists it as installed" test "$(installed_status)" = "ii "
 check "installed fybootpctl" test -x "$root/usr/bin/fybootpctl"
 
 check "activation file 0644 root's" test "$(mode_owner "$activation")" = "644 root:root"
-check "activation starts the installed server in the state directory" \
-  grep -qxF "Exec=/usr/bin/env --chdir=$root/var/lib/fybootp $root/usr/sbin/fybootp -Embedding" \
+check "activation starts the installed server in its directory" \
+  grep -qxF "Exec=/usr/bin/env --chdir=$root/var/lib/fybootp/server $root/usr/sbin/fybootp -Embedding" \
   "$activation"
+check "activation names the local server's unit for systemd" \
+  grep -qxF "SystemdService=fybootp-local.service" "$activation"
+check "local server's unit runs it as _fybootp" \
+  grep -qxF "User=_fybootp" "$root/etc/systemd/system/fybootp-local.service"
+check "user _fybootp made in the scratch root" grep -q '^_fybootp:x:' "$root/etc/passwd"
+check "server directory 0750 _fybootp's" \
+  test "$(stat -c '%a %U:%G' "$root/var/lib/fybootp/server")" = "750 _fybootp:_fybootp"
+check "node table moved from the old place into it" \
+  test -f "$root/var/lib/fybootp/server/FyBootpInfo.xml" -a ! -e "$root/var/lib/fybootp/FyBootpInfo.xml"
 check "policy 0644 root's" test "$(mode_owner "$policy")" = "644 root:root"
 check "policy lets group fybootp call" grep -qF '<policy group="fybootp">' "$policy"
 check "group fybootp made in the scratch root" grep -q '^fybootp:' "$root/etc/group"
@@ -132,6 +156,9 @@ check "default project component registered" \
   "\"$root/usr/lib/fybootp/ProjectDocument.so\""
 
 # --- the installed files work together -----------------------------------
+# From here this namespace resolves the scratch root's accounts.
+mount --bind "$root/etc/passwd" /etc/passwd
+mount --bind "$root/etc/group" /etc/group
 # A private bus with the scratch root's activation and policy directories,
 # as the system bus has them; FYBOOTP_ROOT reaches the server it starts.
 cat >"$scratch/bus.conf" <<EOF
@@ -161,6 +188,11 @@ check "the bus starts the installed server on a call (Started: $started)" test "
 status_out=$(FYBOOTP_BUS_ADDRESS=$bus timeout 20 "$root/usr/bin/fybootpctl" status 2>&1) && ctl=0 || ctl=$?
 check "installed fybootpctl reaches it" test "$ctl" = 0
 echo "$status_out" | sed 's/^/     /'
+server_pid() {
+  timeout 5 busctl --address="$bus" call org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus GetConnectionUnixProcessID s org.fybootp.FyBootpServer 2>/dev/null |
+    awk '{ print $2 }'
+}
 # A one-shot caller leaves no reference; the server ends by itself.
 for _ in $(seq 100); do
   timeout 5 busctl --address="$bus" status org.fybootp.FyBootpServer >/dev/null 2>&1 || break
@@ -168,7 +200,17 @@ for _ in $(seq 100); do
 done
 check "the server ended by itself" \
   bash -c "! timeout 5 busctl --address='$bus' status org.fybootp.FyBootpServer >/dev/null 2>&1"
-kill "$bus_pid"; wait "$bus_pid" 2>/dev/null || true; bus_pid=
+
+# A follower keeps a reference, so the server stays while we look at it.
+FYBOOTP_BUS_ADDRESS=$bus "$root/usr/bin/fybootpctl" log --follow >/dev/null 2>&1 &
+follower=$!
+for _ in $(seq 100); do pid=$(server_pid); [ -n "$pid" ] && break; sleep 0.1; done
+uid=$(awk -F: '$1 == "_fybootp" { print $3 }' "$root/etc/passwd")
+check "the installed server runs as _fybootp ($uid)" \
+  test "$(awk '$1 == "Uid:" { print $2, $3, $4, $5 }' "/proc/$pid/status")" = "$uid $uid $uid $uid"
+check "with CAP_NET_BIND_SERVICE alone" \
+  test "$(awk '$1 == "CapEff:" || $1 == "CapPrm:" || $1 == "CapBnd:" { print $2 }' "/proc/$pid/status" |
+          sort -u)" = "0000000000000400"
 
 # --- a reinstall keeps the registration and a service stays one ----------
 # Only a unit file's presence is asked; no systemd reads this one.
@@ -182,11 +224,17 @@ check "a server registered as a service stays one" \
 
 # --- removal and purge ---------------------------------------------------
 echo "--- dpkg --root $root -r, then -P"
-check "removes" in_root -r fybootp
+# prerm finds the running server on the bus registration used.
+remove_with_bus() { FYBOOTP_BUS_ADDRESS=$bus in_root -r fybootp; }
+check "removes" remove_with_bus
+check "no server left running after removal" test ! -e "/proc/$pid"
+kill "$follower" 2>/dev/null || true; wait "$follower" 2>/dev/null || true
+kill "$bus_pid"; wait "$bus_pid" 2>/dev/null || true; bus_pid=
 check "dpkg lists it as removed" test "$(installed_status)" = "rc "
 check "activation file gone" test ! -e "$activation"
 check "policy gone" test ! -e "$policy"
 check "service unit gone" test ! -e "$root/etc/systemd/system/FyBootp.service"
+check "local server's unit gone" test ! -e "$root/etc/systemd/system/fybootp-local.service"
 check "no class, AppID, type library or component entry left" \
   test -z "$(grep -E "$server_class|$app_id|$library|$component_class" "$classes")"
 check "executables gone" test ! -e "$root/usr/sbin/fybootp" -a ! -e "$root/usr/bin/fybootpctl"
