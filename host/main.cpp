@@ -17,8 +17,6 @@ int main() {
     // Files that decide what runs get their modes from us, never from
     // whoever started us with a loose umask.
     ::umask(022);
-    // Before any thread exists, so that every thread inherits the mask.
-    BlockControlSignals();
     ServiceHost& host = TheServiceHost();
     InitHost(host, kServiceNameId, FyBootpClassTable(), fybootp::LIBID_FYBOOTPLib);
     long result = 0;

@@ -98,6 +98,10 @@ void StartHost(ServiceHost& host) {
         ReportStartFailure(host, "cannot give up root: " + why);
         return;
     }
+    // Only the server's run loop takes its signals from a signal watch, and
+    // no thread exists yet, so every thread it starts inherits the mask.
+    // Registration keeps the default dispositions: a SIGTERM ends it.
+    BlockControlSignals();
     if (host.m_runsAsService) {
         if (host.m_serviceManager->IsServiceMainProcess()) {
             ServiceEntry(host);

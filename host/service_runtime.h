@@ -35,8 +35,8 @@ HRESULT WithdrawClassObjects(ServiceHost& host);
 // standard output.
 void ReportHostEvent(ServiceHost& host, std::string_view message);
 
-// Signals that must reach the run loop, blocked on every thread from the
-// start so that none is delivered to the responder's thread.
+// Signals that must reach the run loop, blocked before the server starts
+// its first thread so that none is delivered to the responder's thread.
 void BlockControlSignals();
 
 }  // namespace fybootp::host

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -94,8 +95,22 @@ int RunTool(std::vector<std::string> args) {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    // A child starts as from a shell: nothing blocked, default dispositions,
+    // whatever its parent had.
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) return -1;
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t child = -1;
-    if (posix_spawnp(&child, argv.front(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    const int spawned =
+        posix_spawnp(&child, argv.front(), nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) return -1;
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) return -1;

@@ -6,7 +6,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
 
@@ -355,6 +358,32 @@ TEST_F(RegistrationFaults, NeverRegisteredAndUnwritableGivesFileNotFound) {
     EXPECT_EQ(Run("-RegServer"), 2);
     EXPECT_EQ(HiveText(), "");
     EXPECT_FALSE(fs::exists(ActivationFile()));
+}
+
+// A bus that takes the connection and never answers holds registration in
+// its first call to the service manager; the operator's SIGTERM must still
+// end it, as it would any command.
+TEST_F(RegistrationFaults, SigtermEndsARegistrationHangingOnASilentBus) {
+    const std::string path = bus->Root() + "/run/silent.sock";
+    const int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(silent, 8), 0);
+    Child child(FybootpPath(), {FybootpPath(), "-RegServer"},
+                {"FYBOOTP_BUS_ADDRESS=unix:path=" + path});
+    // Registration is in the bus's hands once the socket has its connection.
+    for (int i = 0; i < 500; ++i) {
+        pollfd ready{silent, POLLIN, 0};
+        if (poll(&ready, 1, 10) == 1) break;
+    }
+    EXPECT_FALSE(child.Wait(200ms).has_value()) << "registration did not wait on the bus";
+    const auto signalled = std::chrono::steady_clock::now();
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Wait(5s), 128 + SIGTERM);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+    close(silent);
 }
 
 TEST_F(RegistrationFaults, RegistryOthersCanWriteIsRefused) {

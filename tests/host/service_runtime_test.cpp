@@ -73,7 +73,7 @@ TEST_F(ServiceRuntimeTest, HostEventsAreCutAt255Characters) {
 
 TEST_F(ServiceRuntimeTest, ServiceEntryWithoutItsHandlerRunsNothing) {
     // The control signals are not blocked in this thread: no handler.
-    host::StartHost(record);
+    host::ServiceEntry(record);
     EXPECT_EQ(log.lines, std::vector<std::string>{"Handler not installed"});
     EXPECT_TRUE(manager.reports.empty());
 }
