@@ -47,6 +47,9 @@ std::size_t CharLength(unsigned char lead) {
 }
 
 long Act(ServiceHost& host, const RegistrationOps& ops, Switch which) {
+    // The project step loads the component that the registry names, so
+    // the registry is judged before it; a refusal is never dropped.
+    if (const long refused = ops.checkTrust(host); refused != 0) return refused;
     switch (which) {
         case Switch::kUnregServer:
             return ops.unregisterHost(host);

@@ -12,8 +12,11 @@
 namespace fybootp::host {
 
 // The operations of registration, which the registration switches reach.
-// Each returns an HRESULT or a Win32 error code.
+// Each returns an HRESULT or a Win32 error code. checkTrust (S_OK or the
+// refusal) runs before any step that reads the registry to load or run
+// something.
 struct RegistrationOps {
+    long (*checkTrust)(ServiceHost& host) = nullptr;
     long (*unregisterHost)(ServiceHost& host) = nullptr;
     long (*registerHost)(ServiceHost& host, bool registerTypeLib, bool asService) = nullptr;
     long (*updateProjectEntry)(ServiceHost& host, bool doRegister, const GUID& clsid) = nullptr;

@@ -23,11 +23,13 @@ class SystemdServiceManager final : public ServiceManager {
 public:
     // NOTIFY_SOCKET and INVOCATION_ID are inherited by children and prove
     // nothing: the process must sit in the unit's cgroup and be the one
-    // systemd started itself. FYBOOTP_TEST_SERVICE_MAIN lets tests stand in
-    // for systemd with a notify socket of their own.
+    // systemd started itself. In test builds FYBOOTP_TEST_SERVICE_MAIN lets
+    // tests stand in for systemd with a notify socket of their own.
     bool IsServiceMainProcess() override {
+#ifdef FYB_TEST_HOOKS
         const char* test = std::getenv("FYBOOTP_TEST_SERVICE_MAIN");
         if (test != nullptr && std::strcmp(test, "1") == 0) return true;
+#endif
         char* unit = nullptr;
         if (sd_pid_get_unit(0, &unit) < 0) return false;
         const bool ours = std::strcmp(unit, kServiceUnit) == 0;

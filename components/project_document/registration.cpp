@@ -24,6 +24,15 @@ std::string RegistryRoot() {
     return root + "var/lib/fybootp/registry";
 }
 
+// realpath(3) of the path, or empty.
+std::string CanonicalPath(const char* path) {
+    char* resolved = ::realpath(path, nullptr);
+    if (resolved == nullptr) return {};
+    std::string canonical = resolved;
+    std::free(resolved);
+    return canonical;
+}
+
 std::string ClassKey() { return "CLSID\\" + GuidToString(CLSID_ProjectDocument); }
 
 HRESULT StatusOf(registry::LONG status) {
@@ -38,6 +47,10 @@ extern "C" [[gnu::visibility("default")]] fybootp::HRESULT DllRegisterServer() {
         self.dli_fname == nullptr) {
         return E_UNEXPECTED;
     }
+    // dli_fname is the path the library was loaded by, which may be
+    // relative to a working directory that the server never shares.
+    const std::string library = CanonicalPath(self.dli_fname);
+    if (library.empty()) return E_UNEXPECTED;
     registry::Registry registry(RegistryRoot());
     registry::HKEY key{};
     registry::LONG status = registry.CreateKey(registry::HKEY_CLASSES_ROOT, ClassKey(), &key);
@@ -48,7 +61,7 @@ extern "C" [[gnu::visibility("default")]] fybootp::HRESULT DllRegisterServer() {
             registry.CreateKey(registry::HKEY_CLASSES_ROOT, ClassKey() + "\\InprocServer32", &key);
     }
     if (status == registry::ERROR_SUCCESS) {
-        status = registry.SetString(key, "", self.dli_fname);
+        status = registry.SetString(key, "", library);
         registry.CloseKey(key);
     }
     return StatusOf(status);

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "host/registration/project_document.h"
+#include "host/registration/system_files.h"
 #include "host/system_paths.h"
 #include "platform/com/inproc_server.h"
 #include "platform/registry/registry.h"
@@ -65,8 +66,12 @@ HRESULT UpdateProject(IProjectDocument* document, const std::string& path, const
 long UpdateWithComponent(registry::Registry& registry, const std::string& projectPath,
                          const std::string& name, bool doRegister, const GUID& clsid) {
     void* raw = nullptr;
-    HRESULT hr =
-        CoCreateInprocInstance(registry, CLSID_ProjectDocument, nullptr, IID_IUnknown, &raw);
+    fs::Distrust refused;
+    HRESULT hr = CoCreateInprocInstance(registry, CLSID_ProjectDocument, nullptr, IID_IUnknown,
+                                        &raw, &refused);
+    if (hr == E_ACCESSDENIED && !refused.path.empty()) {
+        ShowMessage(name, "Refusing to load " + fs::DistrustText(refused));
+    }
     if (Failed(hr)) return hr;
     auto* component = static_cast<IUnknown*>(raw);
     hr = OleRun(component);

@@ -8,6 +8,7 @@
 #include "host/registration/system_files.h"
 #include "host/system_paths.h"
 #include "platform/com/type_lib_registration.h"
+#include "platform/fs/trusted_path.h"
 
 namespace fybootp::host {
 namespace {
@@ -99,16 +100,27 @@ HRESULT UpdateFyBootpServerRegistry(ServiceHost& host, bool doRegister) {
     return ApplyRegistryScript(host, kClassScriptId, doRegister);
 }
 
-long RegisterHost(ServiceHost& host, bool registerTypeLib, bool asService) {
-    // CoInitialize has no counterpart here: registration makes no calls
-    // that need an apartment.
+long CheckRegistrationTrust(ServiceHost& host) {
     std::string why;
     if (!RegistryIsPrivate(&why)) {
-        // Refused before anything is written, with the status a registry
-        // that cannot be opened for writing gives.
+        // The status a registry that cannot be opened for writing gives.
         ShowMessage(Caption(host), why);
         return kErrorAccessDenied;
     }
+    // The module becomes the Exec line of the activation file and the
+    // unit's ExecStart, which run as root.
+    std::string resolved;
+    if (const auto distrust = fs::FindDistrust(host.m_modulePath, &resolved)) {
+        ShowMessage(Caption(host), "Refusing to register " + fs::DistrustText(*distrust));
+        return E_ACCESSDENIED;
+    }
+    return S_OK;
+}
+
+long RegisterHost(ServiceHost& host, bool registerTypeLib, bool asService) {
+    // CoInitialize has no counterpart here: registration makes no calls
+    // that need an apartment.
+    if (const long refused = CheckRegistrationTrust(host); refused != S_OK) return refused;
     RemoveService(host);
     ApplyRegistryScript(host, kAppIdScriptId, true);  // its result is not used
     registry::Registry registry(RegistryRoot());
@@ -129,6 +141,7 @@ long RegisterHost(ServiceHost& host, bool registerTypeLib, bool asService) {
 }
 
 long UnregisterHost(ServiceHost& host) {
+    if (const long refused = CheckRegistrationTrust(host); refused != S_OK) return refused;
     ApplyRegistryScript(host, kAppIdScriptId, false);
     RemoveService(host);
     UnregisterClasses(host, true);
@@ -179,7 +192,8 @@ HRESULT UnregisterTypeLibrary(ServiceHost& host) {
 }
 
 const RegistrationOps& SystemRegistrationOps() {
-    static const RegistrationOps ops{&UnregisterHost, &RegisterHost, &UpdateProjectEntry};
+    static const RegistrationOps ops{&CheckRegistrationTrust, &UnregisterHost, &RegisterHost,
+                                     &UpdateProjectEntry};
     return ops;
 }
 

@@ -13,11 +13,17 @@
 
 namespace fybootp::host {
 
-// Status: a Win32 error code of opening the AppID keys for writing (5 when
-// the registry could be changed by others), or the result of
-// RegisterClasses.
+// What registration must know before it reads the registry or writes
+// anything: the registry is private (RegistryIsPrivate; else 5, the Win32
+// code of a denied access) and the module, which bus activation and the
+// service run as root, is trusted (fs::FindDistrust; else E_ACCESSDENIED).
+// A refusal is also a message naming the file. S_OK otherwise.
+long CheckRegistrationTrust(ServiceHost& host);
+
+// Status: the refusal of CheckRegistrationTrust, a Win32 error code of
+// opening the AppID keys for writing, or the result of RegisterClasses.
 long RegisterHost(ServiceHost& host, bool registerTypeLib, bool asService);
-// S_OK.
+// The refusal of CheckRegistrationTrust, else S_OK.
 long UnregisterHost(ServiceHost& host);
 
 // The script of REGISTRY resource `id` of the executable, with %MODULE%

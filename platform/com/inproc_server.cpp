@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace fybootp {
 namespace {
@@ -23,18 +25,37 @@ HRESULT LibraryOf(registry::Registry& registry, const GUID& clsid, std::string* 
     return status == registry::ERROR_SUCCESS && !path->empty() ? S_OK : REGDB_E_CLASSNOTREG;
 }
 
+// The library to load: the registry's path resolved, once it is trusted.
+// A relative path would be taken against whatever directory we happen to
+// run in (or, without a slash, searched for by the loader), so only an
+// absolute one is looked at.
+HRESULT TrustedLibrary(const std::string& path, std::string* resolved, fs::Distrust* refused) {
+    std::optional<fs::Distrust> distrust;
+    if (path.front() != '/') {
+        distrust = fs::Distrust{path, path, "is not an absolute path"};
+    } else if (::access(path.c_str(), F_OK) != 0) {
+        return HresultFromWin32(kErrorModNotFound);
+    } else {
+        distrust = fs::FindDistrust(path, resolved);
+    }
+    if (!distrust) return S_OK;
+    if (refused != nullptr) *refused = std::move(*distrust);
+    return E_ACCESSDENIED;
+}
+
 }  // namespace
 
 HRESULT CoCreateInprocInstance(registry::Registry& registry, const GUID& clsid, IUnknown* outer,
-                               const IID& iid, void** object) {
+                               const IID& iid, void** object, fs::Distrust* refused) {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     std::string path;
     if (const HRESULT hr = LibraryOf(registry, clsid, &path); Failed(hr)) return hr;
-    if (::access(path.c_str(), F_OK) != 0) return HresultFromWin32(kErrorModNotFound);
+    std::string resolved;
+    if (const HRESULT hr = TrustedLibrary(path, &resolved, refused); Failed(hr)) return hr;
     // Never closed: objects and class objects of the library may outlive
     // any count we could keep of them.
-    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* library = ::dlopen(resolved.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return CO_E_ERRORINDLL;
     const auto getClassObject =
         reinterpret_cast<DllGetClassObjectFunction>(::dlsym(library, kDllGetClassObject));

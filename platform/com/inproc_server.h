@@ -4,6 +4,7 @@
 // DllGetClassObject for the class object, as COM does with a DLL.
 
 #include "platform/com/class_factory.h"
+#include "platform/fs/trusted_path.h"
 #include "platform/registry/registry.h"
 
 namespace fybootp {
@@ -17,13 +18,16 @@ using DllGetClassObjectFunction = HRESULT (*)(const GUID&, const IID&, void**);
 inline constexpr char kDllGetClassObject[] = "DllGetClassObject";
 
 // REGDB_E_CLASSNOTREG when the class names no library;
-// HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) when the library is missing,
-// CO_E_ERRORINDLL when it cannot be loaded, HRESULT_FROM_WIN32
+// HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) when the library is missing;
+// E_ACCESSDENIED, with the file and the reason in *refused when asked for,
+// when the path is not absolute or the library is not trusted
+// (fs::FindDistrust), since whoever could change it would run code with
+// our privileges; CO_E_ERRORINDLL when it cannot be loaded, HRESULT_FROM_WIN32
 // (ERROR_PROC_NOT_FOUND) when it lacks DllGetClassObject; otherwise the
 // status of DllGetClassObject or of the class object's CreateInstance.
 // A loaded library stays loaded for the life of the process.
 HRESULT CoCreateInprocInstance(registry::Registry& registry, const GUID& clsid, IUnknown* outer,
-                               const IID& iid, void** object);
+                               const IID& iid, void** object, fs::Distrust* refused = nullptr);
 
 // IRunnableObject, as far as OleRun uses it.
 inline constexpr IID IID_IRunnableObject = GuidLiteral("{00000126-0000-0000-C000-000000000046}");

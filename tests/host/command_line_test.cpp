@@ -32,6 +32,11 @@ TEST(FindNextSwitchTest, PassesOverMultiByteCharactersWhole) {
 struct Recorded {
     static inline std::string calls;
     static inline long projectResult = 0;
+    static inline long trustResult = 0;
+    static long Trust(host::ServiceHost&) {
+        calls += "trust;";
+        return trustResult;
+    }
     static long Unregister(host::ServiceHost&) {
         calls += "unregister;";
         return 11;
@@ -51,24 +56,39 @@ protected:
     void SetUp() override {
         Recorded::calls.clear();
         Recorded::projectResult = 0;
+        Recorded::trustResult = 0;
         // A registry without the AppID key: the run decision ends with 2.
         setenv("FYBOOTP_REGISTRY_ROOT", registryDir.c_str(), 1);
     }
     long Run(std::string_view line) { return host::RunEntry(hostRecord, ops, line); }
     std::string registryDir = ::testing::TempDir() + "/fyb-no-registry";
     host::ServiceHost hostRecord;
-    host::RegistrationOps ops{&Recorded::Unregister, &Recorded::Register, &Recorded::Project};
+    host::RegistrationOps ops{&Recorded::Trust, &Recorded::Unregister, &Recorded::Register,
+                              &Recorded::Project};
 };
 
 TEST_F(SwitchTest, SlashAndLowerCaseRegisterAsLocalServer) {
     EXPECT_EQ(Run("/usr/bin/fybootp /regserver"), 12);
-    EXPECT_EQ(Recorded::calls, "register(10);");
+    EXPECT_EQ(Recorded::calls, "trust;register(10);");
 }
 
 TEST_F(SwitchTest, EachSwitchReachesItsOperation) {
     EXPECT_EQ(Run("fybootp -UnregServer"), 11);
     EXPECT_EQ(Run("fybootp -Service"), 12);
-    EXPECT_EQ(Recorded::calls, "unregister;register(11);");
+    EXPECT_EQ(Recorded::calls, "trust;unregister;trust;register(11);");
+}
+
+// The project step loads what the registry names: a registry or module
+// that is not trusted stops every switch before its first step, and the
+// refusal, though a Win32 code, is the result.
+TEST_F(SwitchTest, RefusedTrustStopsEverySwitchBeforeItsFirstStep) {
+    Recorded::trustResult = 5;
+    for (const char* line : {"fybootp -RegFyServer", "fybootp -UnregFyServer", "fybootp -RegServer",
+                             "fybootp -Service", "fybootp -UnregServer"}) {
+        Recorded::calls.clear();
+        EXPECT_EQ(Run(line), 5) << line;
+        EXPECT_EQ(Recorded::calls, "trust;") << line;
+    }
 }
 
 TEST_F(SwitchTest, ABlankBehindTheNameMatchesNothing) {
@@ -78,17 +98,17 @@ TEST_F(SwitchTest, ABlankBehindTheNameMatchesNothing) {
 
 TEST_F(SwitchTest, OnlyTheLastSwitchCanAct) {
     EXPECT_EQ(Run("fybootp -Embedding -RegServer"), 12);
-    EXPECT_EQ(Recorded::calls, "register(10);");
+    EXPECT_EQ(Recorded::calls, "trust;register(10);");
 }
 
 TEST_F(SwitchTest, ProjectFailureStopsRegistrationButWin32CodesAreDropped) {
     Recorded::projectResult = static_cast<long>(STG_E_FILENOTFOUND);
     EXPECT_EQ(Run("fybootp -UnregFyServer"), STG_E_FILENOTFOUND);
-    EXPECT_EQ(Recorded::calls, "project(0);");
+    EXPECT_EQ(Recorded::calls, "trust;project(0);");
     Recorded::calls.clear();
     Recorded::projectResult = 2;  // the current-project key is missing
     EXPECT_EQ(Run("fybootp -RegFyServer"), 12);
-    EXPECT_EQ(Recorded::calls, "project(1);register(11);");
+    EXPECT_EQ(Recorded::calls, "trust;project(1);register(11);");
 }
 
 TEST(ExitCodeTest, SmallResultsExitAsThemselvesOthersAsOne) {

@@ -808,5 +808,136 @@ TEST_F(ProjectCalls, LockedOrForeignFileGivesTheStorageError) {
     EXPECT_TRUE(Calls().empty());
 }
 
+// Nothing runs as root that someone else could have changed: a component
+// library, the folders above it, the module that bus activation starts,
+// and the registry that names them are all judged before anything is
+// loaded or written. The marker library leaves a file when it is loaded.
+class TrustBeforeLoading : public ProjectEntry {
+protected:
+    void SetUp() override {
+        ProjectEntry::SetUp();
+        if (HasFatalFailure()) return;
+        marker = bus->Root() + "/loaded";
+        setenv("FYB_STUB_MARKER", marker.c_str(), 1);
+        SetCurrentProject(bus->Root() + "/project.fyp");
+    }
+    void TearDown() override { unsetenv("FYB_STUB_MARKER"); }
+
+    // A copy of `library` in a new folder `name` below the scratch root,
+    // both root's and writable by root alone.
+    std::string TrustedCopy(const std::string& name, const std::string& library,
+                            const std::string& as = "marker.so") {
+        const std::string dir = bus->Root() + "/" + name;
+        fs::create_directories(dir);
+        chmod(dir.c_str(), 0755);
+        fs::copy_file(library, dir + "/" + as);
+        chmod((dir + "/" + as).c_str(), 0755);
+        return dir + "/" + as;
+    }
+
+    std::string marker;
+};
+
+TEST_F(TrustBeforeLoading, UntrustedLibraryModuleOrRegistryIsRefusedUnloaded) {
+    enum class Spoil { kLibraryOwner, kFolderMode, kNothing, kFolderOpen, kHiveMode };
+    struct Case {
+        const char* what;
+        Spoil spoil;
+        bool regcomponent;     // else fybootp
+        const char* argument;  // a switch, or the path given to fybootp-regcomponent
+        const char* inproc;    // what InprocServer32 names ({lib}: the library)
+        bool moduleCopy;       // fybootp run from a copy in the library's folder
+        int exitCode;
+        const char* line;  // {dir}, {lib} and {root} stand for their paths
+    };
+    const Case cases[] = {
+        {"library of another user", Spoil::kLibraryOwner, false, "-RegFyServer", "{lib}", false, 1,
+         "FyBootp: Refusing to load {lib} is owned by user 65534\n"},
+        {"library of another user", Spoil::kLibraryOwner, true, "{lib}", "", false, 1,
+         "fybootp-regcomponent: Refusing to load {lib} is owned by user 65534\n"},
+        {"folder its group can write", Spoil::kFolderMode, false, "-UnregFyServer", "{lib}", false,
+         1, "FyBootp: Refusing to load {lib}: {dir} can be written by group or others\n"},
+        {"folder its group can write", Spoil::kFolderMode, true, "{lib}", "", false, 1,
+         "fybootp-regcomponent: Refusing to load {lib}: {dir} can be written by group or others\n"},
+        {"relative path, resolved in the server's folder", Spoil::kNothing, false, "-RegFyServer",
+         "marker.so", false, 1, "FyBootp: Refusing to load marker.so is not an absolute path\n"},
+        {"relative path into a folder others can write", Spoil::kFolderOpen, true, "marker.so", "",
+         false, 1,
+         "fybootp-regcomponent: Refusing to load marker.so: {dir} can be written by group or "
+         "others\n"},
+        {"module in a folder its group can write", Spoil::kFolderMode, false, "-RegFyServer",
+         "{lib}", true, 1,
+         "FyBootp: Refusing to register {dir}/fybootp: {dir} can be written by group or others\n"},
+        {"hive others can write", Spoil::kHiveMode, false, "-RegFyServer", "{lib}", false, 5,
+         "FyBootp: Refusing to write into {root}/var/lib/fybootp/registry/HKCR.reg: other users "
+         "can change it\n"},
+        {"hive others can write", Spoil::kHiveMode, false, "-UnregFyServer", "{lib}", false, 5,
+         "FyBootp: Refusing to write into {root}/var/lib/fybootp/registry/HKCR.reg: other users "
+         "can change it\n"},
+    };
+    const std::string hive = bus->StateDirectory() + "/registry/HKCR.reg";
+    int folder = 0;
+    for (const Case& c : cases) {
+        const std::string library = TrustedCopy("lib" + std::to_string(++folder), FYB_MARKER_STUB);
+        const std::string dir = fs::path(library).parent_path();
+        const auto expand = [&](std::string text) {
+            for (const auto& [from, to] : {std::pair<std::string, std::string>{"{lib}", library},
+                                           {"{dir}", dir},
+                                           {"{root}", bus->Root()}}) {
+                for (auto at = text.find(from); at != std::string::npos;
+                     at = text.find(from, at + to.size())) {
+                    text.replace(at, from.size(), to);
+                }
+            }
+            return text;
+        };
+        SCOPED_TRACE(std::string(c.what) + ": " + expand(c.argument));
+        fs::remove(marker);
+        const std::string module = c.moduleCopy ? dir + "/fybootp" : FybootpPath();
+        if (c.moduleCopy) fs::copy_file(FybootpPath(), module);
+        if (*c.inproc != '\0') RegisterComponent(expand(c.inproc));
+        if (c.spoil == Spoil::kLibraryOwner) {
+            ASSERT_EQ(chown(library.c_str(), 65534, 65534), 0);
+        }
+        if (c.spoil == Spoil::kFolderMode) chmod(dir.c_str(), 0775);
+        if (c.spoil == Spoil::kFolderOpen) chmod(dir.c_str(), 0777);
+        struct stat hiveInfo {};
+        ASSERT_EQ(stat(hive.c_str(), &hiveInfo), 0);
+        if (c.spoil == Spoil::kHiveMode) chmod(hive.c_str(), 0666);
+        const std::string before = HiveText();
+
+        Child child(c.regcomponent ? FYB_REGCOMPONENT : module,
+                    {c.regcomponent ? "fybootp-regcomponent" : "fybootp", expand(c.argument)}, {},
+                    dir);
+        EXPECT_EQ(child.Wait(20s), c.exitCode);
+        EXPECT_EQ(child.Stderr().rfind(expand(c.line), 0), 0u) << child.Stderr();
+        if (c.exitCode == 1 && !c.regcomponent) {
+            EXPECT_NE(child.Stderr().find("fybootp: result 0x80070005 (E_ACCESSDENIED)"),
+                      std::string::npos);
+        }
+        EXPECT_FALSE(fs::exists(marker));
+        EXPECT_EQ(HiveText(), before);
+        EXPECT_FALSE(fs::exists(bus->Root() + "/project.fyp"));
+        EXPECT_FALSE(fs::exists(ActivationFile()));
+        chmod(hive.c_str(), hiveInfo.st_mode & 07777);
+    }
+}
+
+TEST_F(TrustBeforeLoading, TrustedLibraryIsLoadedAndTheServerRegistered) {
+    RegisterComponent(TrustedCopy("lib", FYB_MARKER_STUB));
+    ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+    EXPECT_TRUE(fs::exists(marker));
+    EXPECT_TRUE(fs::exists(bus->Root() + "/project.fyp"));
+    EXPECT_EQ(Value(kAppId, "LocalService"), "FyBootp");
+}
+
+TEST_F(TrustBeforeLoading, RegcomponentRecordsTheResolvedPathOfARelativeOne) {
+    const std::string library = TrustedCopy("lib", FYB_DEFAULT_COMPONENT, "ProjectDocument.so");
+    Child child(FYB_REGCOMPONENT, {"fybootp-regcomponent", "./ProjectDocument.so"}, {},
+                fs::path(library).parent_path());
+    ASSERT_EQ(child.Wait(20s), 0) << child.Stderr();
+    EXPECT_EQ(Value("CLSID\\{40BBCC54-B4D0-4DA3-BA6B-78A83DFD60AC}\\InprocServer32"), library);
+}
+
 }  // namespace
 }  // namespace fybootp::testing
