@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "tests/host/bus_test_support.h"
 #include "tests/support/bootp_test_messages.h"
@@ -263,6 +264,38 @@ TEST_F(RunCommands, HostSetAndAutoChangeTheIdentity) {
                   "mask":"255.255.255.0","router":"192.0.2.254"})"));
     EXPECT_NE(Ctl({"host", "--xml"}).out.find("<HostInfo><Override>1</Override><Name>plant-8"),
               std::string::npos);
+
+    // A name that any caller may set, made to forge a line of `status` and
+    // to clear and reorder root's terminal: it is shown escaped in every
+    // form, and scripts still read it back as it is.
+    const std::string forged =
+        "plant-9\r\nreplies       disabled\xC2\x9B"
+        "2J\xE2\x80\xAE"
+        "9-tnalp";
+    ASSERT_EQ(Ctl({"host", "set", "--name", forged}).exit, 0);
+    const std::string shown = "plant-9\\r\\nreplies       disabled\\u009b2J\\u202e9-tnalp";
+    const std::string inXml =
+        "<Name>plant-9&#13;&#xA;replies       disabled&#x9B;2J&#x202E;9-tnalp<";
+    const std::vector<std::tuple<std::vector<std::string>, std::size_t, std::string>> shows{
+        {{"host"}, 5u, "\nname      " + shown + "\n"},
+        {{"status"}, 10u, "\nhost name     " + shown + "\n"},
+        {{"host", "--xml"}, 2u, inXml},
+        {{"status", "--xml"}, 2u, inXml},
+        {{"host", "--json"},
+         1u,
+         R"("name":"plant-9\r\nreplies       disabled\u009b2J\u202e9-tnalp")"},
+    };
+    for (const auto& [args, lines, expected] : shows) {
+        run = Ctl(args);
+        EXPECT_EQ(run.exit, 0) << run;
+        EXPECT_EQ(Lines(run.out), lines) << run;
+        EXPECT_NE(("\n" + run.out).find(expected), std::string::npos) << run;
+        for (const char* raw : {"\r", "\xC2\x9B", "\xE2\x80\xAE"}) {
+            EXPECT_EQ(run.out.find(raw), std::string::npos) << run;
+        }
+    }
+    EXPECT_EQ(Ctl({"--json", "host"}).Json()["name"], forged);
+
     run = Ctl({"host", "auto"});
     EXPECT_EQ(run.exit, 0);
     EXPECT_NE(run.out.find("override  off (detected at start)"), std::string::npos);
