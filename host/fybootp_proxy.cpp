@@ -122,6 +122,8 @@ public:
     HRESULT Start() override { return Call(kControl, "Start", {}); }
     HRESULT Stop() override { return Call(kControl, "Stop", {}); }
 
+    const std::string& ServerName() const { return m_channel->ServerName(); }
+
 private:
     ~FyBootpProxy() override = default;
 
@@ -201,6 +203,11 @@ HRESULT CreateProxy(std::unique_ptr<bus::BusChannel> channel, const IID& iid, vo
 
 void RegisterFyBootpProxy() {
     bus::RegisterProxyClass({CLSID_FyBootpServer, kBusName, kClassObjectPath, &CreateProxy});
+}
+
+std::string ServerNameOf(IFyBootpServer* object) {
+    const auto* proxy = dynamic_cast<const FyBootpProxy*>(object);
+    return proxy != nullptr ? proxy->ServerName() : std::string();
 }
 
 }  // namespace fybootp::host

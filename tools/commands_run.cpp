@@ -71,7 +71,7 @@ std::string ServerLine(const ServerOwner& owner) {
 
 void PrintRunState(ServerSession& session, Format format) {
     const RunState state = ReadRunState(session);
-    if (format == Format::kXml) return PrintText(StatusXml(state, HostXml(session)));
+    if (format == Format::kXml) return PrintXml(StatusXml(state, HostXml(session)));
     if (format == Format::kJson) return PrintJson(RunStateJson(state));
     PrintText(AlignedColumns({{"responder", state.started ? "started" : "stopped"},
                               {"replies", state.disableResponse != 0 ? "disabled" : "enabled"}}));
@@ -84,7 +84,7 @@ void ShowStatus(Format format) {
     const RunState state = ReadRunState(*session);
     const std::string hostXml = HostXml(*session);
     const ServerOwner owner = QueryServerOwner();
-    if (format == Format::kXml) return PrintText(StatusXml(state, hostXml));
+    if (format == Format::kXml) return PrintXml(StatusXml(state, hostXml));
     const HostIdentity host = ReadHost(hostXml);
     if (format == Format::kJson) {
         nlohmann::json document = RunStateJson(state);

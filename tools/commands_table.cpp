@@ -23,8 +23,9 @@ std::string ReadInput(const std::string& file) {
     return text.str();
 }
 
-void WriteOutput(const std::string& file, const std::string& text) {
-    if (file == "-") return PrintText(text);
+// A file gets the server's text as it is; only what goes to standard
+// output, which may be a terminal, is escaped.
+void WriteFile(const std::string& file, const std::string& text) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << text;
     if (!text.empty() && text.back() != '\n') out << '\n';
@@ -58,7 +59,7 @@ void AddNode(const NodeAddress& node, Format format) {
     auto session = ServerSession::Open();
     const std::string ip = Ipv4Text(node.ipAddr);
     session->Add(node.mac, node.ipAddr, "adding " + MacDisplay(node.mac));
-    if (format == Format::kXml) return PrintText(Table(*session));
+    if (format == Format::kXml) return PrintXml(Table(*session));
     if (format == Format::kJson) return PrintJson({{"added", {{"mac", node.mac}, {"ip", ip}}}});
     PrintText("added " + MacDisplay(node.mac) + " " + ip);
 }
@@ -69,7 +70,7 @@ void DeleteNode(const std::string& mac, Format format) {
     if (session->Delete(mac, what) == S_FALSE) {
         throw Failure{what, S_FALSE, Stage::kCall, "no node has this hardware address"};
     }
-    if (format == Format::kXml) return PrintText(Table(*session));
+    if (format == Format::kXml) return PrintXml(Table(*session));
     if (format == Format::kJson) return PrintJson({{"deleted", {{"mac", mac}}}});
     PrintText("deleted " + MacDisplay(mac));
 }
@@ -84,7 +85,7 @@ void ImportTable(const std::string& file, Format format) {
     auto session = ServerSession::Open();
     session->PutText(&IFyBootpServer::put_BootpInfosXml, text, "importing the node table");
     const std::string table = Table(*session);
-    if (format == Format::kXml) return PrintText(table);
+    if (format == Format::kXml) return PrintXml(table);
     const std::size_t count = ReadNodes(table).size();
     if (format == Format::kJson) return PrintJson({{"imported", count}});
     PrintText("imported " + std::to_string(count) + (count == 1 ? " node" : " nodes"));
@@ -94,15 +95,13 @@ void ExportTable(const std::string& file, Format format) {
     auto session = ServerSession::Open();
     const std::string table = Table(*session);
     const std::vector<NodeRow> rows = ReadNodes(table);
-    if (format == Format::kJson) {
-        return WriteOutput(
-            file, NodesJson(rows).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-    }
-    WriteOutput(file, table);
-    if (file != "-") {
-        PrintText("exported " + std::to_string(rows.size()) +
-                  (rows.size() == 1 ? " node to " : " nodes to ") + file);
-    }
+    if (file == "-") return format == Format::kJson ? PrintJson(NodesJson(rows)) : PrintXml(table);
+    WriteFile(file,
+              format == Format::kJson
+                  ? NodesJson(rows).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                  : table);
+    PrintText("exported " + std::to_string(rows.size()) +
+              (rows.size() == 1 ? " node to " : " nodes to ") + file);
 }
 
 void ShowNew(Format format) {
@@ -121,7 +120,7 @@ void AssignNew(const NodeAddress& node, Format format) {
     session->PutText(&IFyBootpServer::put_BootpInfosXml, Table(*session), what);
     const std::string after = NewList(*session);
     const std::vector<NodeRow> left = ReadNodes(after);
-    if (format == Format::kXml) return PrintText(after);
+    if (format == Format::kXml) return PrintXml(after);
     if (format == Format::kJson) {
         nlohmann::json document = NewJson(left);
         document["assigned"] = {

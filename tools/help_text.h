@@ -7,20 +7,23 @@ namespace fybootp::tools {
 
 inline constexpr char kDescription[] =
     "fybootpctl - operate the FyBootp BOOTP server.\n"
-    "Reaches the server over the bus that FYBOOTP_BUS_ADDRESS names (else the system bus);\n"
-    "the first call starts it. Needs root or membership of group fybootp.";
+    "Reaches the server over the bus that FYBOOTP_BUS_ADDRESS names (else the system bus,\n"
+    "where it talks only to a server that runs as _fybootp or root); the first call starts\n"
+    "it. Needs root or membership of group fybootp.";
 
 inline constexpr char kFooter[] =
     R"(Every command takes --json (for scripts) or --xml (the interface's text).
 Addresses: MAC as 02:4b:77:00:00:01, 02-4B-77-00-00-01 or 024b77000001;
 IP as dotted decimal. A malformed one is refused before anything is called.
+Text from the server is shown with control and bidirectional characters
+escaped: \r, \x1b, \u202e; with --xml as &#xD;, with --json as \u escapes.
 
 Exit codes:
   0  success
   1  the server refused (a failure status), or delete found no such node
   2  usage: bad arguments or addresses; nothing was called
   3  the server cannot be reached: no bus, not registered, access denied,
-     or it went away
+     it went away, or on the system bus it runs as neither _fybootp nor root
 
 Errors go to standard error as
   fybootpctl: <what failed>: <STATUS> (0x<hex>): <hint>

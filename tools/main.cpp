@@ -191,7 +191,7 @@ int Main(int argc, char** argv) {
         return kExitUsage;
     } catch (const Failure& failure) {
         std::fprintf(stderr, "%s\n", FailureLine(failure).c_str());
-        if (args.json) std::printf("%s\n", FailureJson(failure).dump().c_str());
+        if (args.json) PrintJson(FailureJson(failure));
         return ExitCodeOf(failure);
     }
 }

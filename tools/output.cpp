@@ -4,10 +4,14 @@
 #include <cstdio>
 
 #include "tools/address_args.h"
+#include "tools/terminal_text.h"
 
 namespace fybootp::tools {
 
-std::string AlignedColumns(const std::vector<std::vector<std::string>>& rows) {
+std::string AlignedColumns(std::vector<std::vector<std::string>> rows) {
+    for (auto& row : rows) {
+        for (std::string& cell : row) cell = TerminalText(cell);
+    }
     std::vector<std::size_t> widths;
     for (const auto& row : rows) {
         widths.resize(std::max(widths.size(), row.size()));
@@ -57,8 +61,11 @@ nlohmann::json HostJson(const HostIdentity& host) {
 void PrintJson(const nlohmann::json& document) {
     // Texts from the network may hold bytes that are not UTF-8; they are
     // replaced rather than ending the output.
-    PrintText(document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    PrintText(
+        TerminalJson(document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)));
 }
+
+void PrintXml(const std::string& xml) { PrintText(TerminalXml(xml)); }
 
 void PrintText(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -67,7 +74,7 @@ void PrintText(const std::string& text) {
 }
 
 void PrintNodes(const std::string& xml, Format format) {
-    if (format == Format::kXml) return PrintText(xml);
+    if (format == Format::kXml) return PrintXml(xml);
     const std::vector<NodeRow> rows = ReadNodes(xml);
     if (format == Format::kJson) return PrintJson(NodesJson(rows));
     if (rows.empty()) return PrintText("no nodes");
@@ -77,21 +84,32 @@ void PrintNodes(const std::string& xml, Format format) {
 }
 
 void PrintNew(const std::string& xml, Format format) {
-    if (format == Format::kXml) return PrintText(xml);
+    if (format == Format::kXml) return PrintXml(xml);
     const std::vector<NodeRow> rows = ReadNodes(xml);
     if (format == Format::kJson) return PrintJson(NewJson(rows));
     if (rows.empty()) return PrintText("no new devices");
-    std::string text;
-    for (const NodeRow& row : rows) text += MacDisplay(row.macAddr) + "\n";
-    PrintText(text);
+    std::vector<std::vector<std::string>> cells;
+    for (const NodeRow& row : rows) cells.push_back({MacDisplay(row.macAddr)});
+    PrintText(AlignedColumns(cells));
 }
 
 namespace {
 
-std::string Escaped(const std::string& text) {
+// Text content of an element on a line of its own: the markup characters
+// and the white space that would break the line, as references.
+std::string XmlText(const std::string& text) {
     std::string out;
     for (const char c : text) {
         switch (c) {
+            case '\n':
+                out += "&#xA;";
+                break;
+            case '\r':
+                out += "&#xD;";
+                break;
+            case '\t':
+                out += "&#x9;";
+                break;
             case '&':
                 out += "&amp;";
                 break;
@@ -114,15 +132,15 @@ void PrintLogRow(const LogRow& row, Format format) {
     if (format == Format::kJson) return PrintJson(LogRowJson(row));
     // The Log element of LogEntries, one to a line.
     if (format == Format::kXml) {
-        return PrintText("<Log><TimeStamp>" + Escaped(row.timeStamp) + "</TimeStamp><MacAddr>" +
-                         Escaped(row.macAddr) + "</MacAddr><Message>" + Escaped(row.message) +
-                         "</Message></Log>");
+        return PrintXml("<Log><TimeStamp>" + XmlText(row.timeStamp) + "</TimeStamp><MacAddr>" +
+                        XmlText(row.macAddr) + "</MacAddr><Message>" + XmlText(row.message) +
+                        "</Message></Log>");
     }
-    PrintText(row.timeStamp + "  " + MacDisplay(row.macAddr) + "  " + row.message);
+    PrintText(AlignedColumns({{row.timeStamp, MacDisplay(row.macAddr), row.message}}));
 }
 
 void PrintLog(const std::string& xml, Format format) {
-    if (format == Format::kXml) return PrintText(xml);
+    if (format == Format::kXml) return PrintXml(xml);
     const std::vector<LogRow> rows = ReadLog(xml);
     if (format == Format::kJson) return PrintJson(LogJson(rows));
     if (rows.empty()) return PrintText("the log is empty");
@@ -134,7 +152,7 @@ void PrintLog(const std::string& xml, Format format) {
 }
 
 void PrintHost(const std::string& xml, Format format) {
-    if (format == Format::kXml) return PrintText(xml);
+    if (format == Format::kXml) return PrintXml(xml);
     const HostIdentity host = ReadHost(xml);
     if (format == Format::kJson) return PrintJson(HostJson(host));
     PrintText(AlignedColumns(

@@ -1,7 +1,9 @@
 #pragma once
 // How fybootpctl shows what it read: aligned text for people, one stable JSON
 // document for scripts (--json; the shapes are listed in --help), or the
-// interface's own XML text as the server gave it (--xml).
+// interface's own XML text as the server gave it (--xml). Text from the
+// server reaches standard output only through AlignedColumns, PrintJson and
+// PrintXml, which escape what could forge a line (terminal_text.h).
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -14,8 +16,8 @@ namespace fybootp::tools {
 enum class Format { kHuman, kJson, kXml };
 
 // Rows of cells as columns padded to their widest cell, two blanks apart;
-// the last column is not padded.
-std::string AlignedColumns(const std::vector<std::vector<std::string>>& rows);
+// the last column is not padded. Each cell is shown as TerminalText.
+std::string AlignedColumns(std::vector<std::vector<std::string>> rows);
 
 nlohmann::json NodesJson(const std::vector<NodeRow>& rows);
 nlohmann::json NewJson(const std::vector<NodeRow>& rows);
@@ -25,7 +27,9 @@ nlohmann::json HostJson(const HostIdentity& host);
 
 // One JSON document on a line of its own.
 void PrintJson(const nlohmann::json& document);
-// The text as it is, with a final newline.
+// An XML text from the server, as TerminalXml shows it.
+void PrintXml(const std::string& xml);
+// fybootpctl's own text as it is, with a final newline.
 void PrintText(const std::string& text);
 
 // Each reads the interface text `xml` and prints it in `format`.

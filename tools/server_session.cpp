@@ -3,11 +3,13 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-login.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "automation/fybootp_ids.h"
 #include "host/fybootp_proxy.h"
+#include "host/system_accounts.h"
 #include "platform/bus/bus_client.h"
 #include "platform/bus/bus_connection.h"
 #include "platform/bus/bus_server.h"
@@ -24,7 +26,7 @@ constexpr char kServiceUnit[] = "FyBootp.service";
 // cannot be started: the proxy reports both as an activation failure.
 void CheckBus() {
     sd_bus* bus = nullptr;
-    const int r = bus::OpenBus(&bus);
+    const int r = bus::OpenClientBus(&bus);
     if (r >= 0) {
         sd_bus_flush_close_unref(bus);
         return;
@@ -36,10 +38,49 @@ void CheckBus() {
                       "): is dbus running, and does FYBOOTP_BUS_ADDRESS name its socket?"};
 }
 
+// On the system bus, whoever the policy lets own the name gets the
+// operator's calls, and its answers reach root's terminal: a server is
+// taken only when its process runs as _fybootp or as root. The uid is the
+// one the bus daemon recorded when that process connected, and the name is
+// the unique one that the proxy calls, so the check and the calls concern
+// the same process. A bus that FYBOOTP_BUS_ADDRESS names is the
+// operator's own choice and is not checked.
+void CheckServerOwner(const std::string& uniqueName) {
+    const std::string what = "reaching the server";
+    sd_bus* bus = nullptr;
+    sd_bus_creds* creds = nullptr;
+    int r = uniqueName.empty() ? -ENXIO : bus::OpenClientBus(&bus);
+    if (r >= 0) {
+        r = sd_bus_get_name_creds(bus, uniqueName.c_str(), SD_BUS_CREDS_EUID | SD_BUS_CREDS_UID,
+                                  &creds);
+    }
+    // The daemon knows the socket's uid, which sd-bus hands out as the
+    // effective one; a bus that tells only the real one is taken too.
+    uid_t uid = 0;
+    int known = r;
+    if (r >= 0 && (known = sd_bus_creds_get_euid(creds, &uid)) < 0) {
+        known = sd_bus_creds_get_uid(creds, &uid);
+    }
+    sd_bus_creds_unref(creds);
+    sd_bus_flush_close_unref(bus);
+    if (r < 0) throw Failure{what, RPC_E_DISCONNECTED, Stage::kReaching, {}};
+    if (known < 0) {
+        throw Failure{what, E_ACCESSDENIED, Stage::kReaching,
+                      std::string("the bus does not say which user runs ") + kBusName +
+                          ": refusing to talk to it"};
+    }
+    if (uid == 0) return;
+    const auto server = host::FindSystemUser(host::kServerUser);
+    if (server && server->uid == uid) return;
+    throw Failure{what, E_ACCESSDENIED, Stage::kReaching,
+                  std::string("the owner of ") + kBusName + " runs as uid " + std::to_string(uid) +
+                      ", not as " + host::kServerUser + " or root: refusing to talk to it"};
+}
+
 }  // namespace
 
 std::string BusDescription() {
-    const std::string address = bus::ChosenBusAddress();
+    const std::string address = bus::ClientBusAddress();
     return address.empty() ? "the system bus" : "the bus " + address;
 }
 
@@ -50,8 +91,10 @@ std::unique_ptr<ServerSession> ServerSession::Open() {
     const HRESULT status = bus::CoCreateInstance(
         CLSID_FyBootpServer, nullptr, bus::CLSCTX_LOCAL_SERVER, IID_IFyBootpServer, &raw);
     if (Failed(status)) throw Failure{"reaching the server", status, Stage::kReaching, {}};
-    return std::unique_ptr<ServerSession>(
-        new ServerSession(ComPtr<IFyBootpServer>::Attach(static_cast<IFyBootpServer*>(raw))));
+    auto server = ComPtr<IFyBootpServer>::Attach(static_cast<IFyBootpServer*>(raw));
+    // CreateInstance carries nothing of the operator's; every later call does.
+    if (bus::ClientBusAddress().empty()) CheckServerOwner(host::ServerNameOf(server.Get()));
+    return std::unique_ptr<ServerSession>(new ServerSession(std::move(server)));
 }
 
 std::string ServerSession::Text(TextGetter get, const std::string& what) {
@@ -92,7 +135,7 @@ HRESULT ServerSession::Delete(const std::string& mac, const std::string& what) {
 ServerOwner QueryServerOwner() {
     ServerOwner owner;
     sd_bus* bus = nullptr;
-    if (bus::OpenBus(&bus) < 0) return owner;
+    if (bus::OpenClientBus(&bus) < 0) return owner;
     sd_bus_creds* creds = nullptr;
     if (sd_bus_get_name_creds(bus, kBusName, SD_BUS_CREDS_PID | SD_BUS_CREDS_UNIT, &creds) >= 0) {
         owner.running = true;

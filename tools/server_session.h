@@ -1,8 +1,9 @@
 #pragma once
 // The server as fybootpctl reaches it: the client proxy of IFyBootpServer on
-// the bus that FYBOOTP_BUS_ADDRESS names (else the system bus), created on
-// the first call so that the bus starts the server on demand. Every failure
-// is thrown as a Failure that says what was asked.
+// the bus that FYBOOTP_BUS_ADDRESS names (else the system bus, where only a
+// server that runs as _fybootp or root is taken), created on the first call
+// so that the bus starts the server on demand. Every failure is thrown as a
+// Failure that says what was asked.
 
 #include <sys/types.h>
 
@@ -17,7 +18,8 @@ namespace fybootp::tools {
 
 class ServerSession {
 public:
-    // Reaches the server, starting it on demand.
+    // Reaches the server, starting it on demand, and on the system bus
+    // checks who runs it before the first call.
     static std::unique_ptr<ServerSession> Open();
 
     using TextGetter = HRESULT (IFyBootpServer::*)(BSTR*);

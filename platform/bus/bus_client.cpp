@@ -50,7 +50,7 @@ HRESULT BusChannel::Activate(const std::string& busName, const std::string& clas
                              std::unique_ptr<BusChannel>* channel) {
     channel->reset();
     sd_bus* bus = nullptr;
-    int r = OpenBus(&bus);
+    int r = OpenClientBus(&bus);
     if (r < 0) return HresultFromBusError(nullptr, r, CallKind::kActivation);
     CallResult call;
     r = sd_bus_call_method(bus, busName.c_str(), classPath.c_str(), kClassFactoryInterface,

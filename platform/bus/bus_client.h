@@ -1,10 +1,11 @@
 #pragma once
 // The client side: CoCreateInstance for a local server reached over the
-// bus. Each proxy has a connection of its own. Creating one calls the
-// class's CreateInstance on its well-known name, which lets the bus start
-// the server; from then on the proxy calls the unique name of the server
-// that answered, never the well-known one, so a client that outlives its
-// server gets RPC_E_DISCONNECTED instead of silently starting a new one.
+// bus. Each proxy has a connection of its own, on the client's bus
+// (OpenClientBus). Creating one calls the class's CreateInstance on its
+// well-known name, which lets the bus start the server; from then on the
+// proxy calls the unique name of the server that answered, never the
+// well-known one, so a client that outlives its server gets
+// RPC_E_DISCONNECTED instead of silently starting a new one.
 // The proxy's last Release closes its connection, and the server gives
 // back every reference the connection held.
 

@@ -1,20 +1,21 @@
 #include "platform/bus/bus_connection.h"
 
 #include <cstdlib>
+#include <initializer_list>
 
 namespace fybootp::bus {
+namespace {
 
-std::string ChosenBusAddress() {
-    for (const char* name : {kAddressVariable, kStarterAddressVariable}) {
+std::string FirstSet(std::initializer_list<const char*> names) {
+    for (const char* name : names) {
         const char* value = std::getenv(name);
         if (value != nullptr && *value != '\0') return value;
     }
     return {};
 }
 
-int OpenBus(sd_bus** bus) {
+int OpenAt(const std::string& address, sd_bus** bus) {
     *bus = nullptr;
-    const std::string address = ChosenBusAddress();
     if (address.empty()) return sd_bus_open_system(bus);
     sd_bus* opened = nullptr;
     int r = sd_bus_new(&opened);
@@ -27,5 +28,15 @@ int OpenBus(sd_bus** bus) {
     *bus = opened;
     return 0;
 }
+
+}  // namespace
+
+std::string ChosenBusAddress() { return FirstSet({kAddressVariable, kStarterAddressVariable}); }
+
+std::string ClientBusAddress() { return FirstSet({kAddressVariable}); }
+
+int OpenBus(sd_bus** bus) { return OpenAt(ChosenBusAddress(), bus); }
+
+int OpenClientBus(sd_bus** bus) { return OpenAt(ClientBusAddress(), bus); }
 
 }  // namespace fybootp::bus

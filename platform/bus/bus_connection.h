@@ -1,7 +1,10 @@
 #pragma once
-// Which bus the server and its clients meet on: FYBOOTP_BUS_ADDRESS when it
-// is set (tests and the demo run a private bus), else DBUS_STARTER_ADDRESS
-// when a bus activated this process, else the system bus.
+// Which bus the server and its clients meet on. FYBOOTP_BUS_ADDRESS comes
+// first for both (tests and the demo run a private bus), else the system
+// bus. The server also takes DBUS_STARTER_ADDRESS, the bus that activated
+// it. A client never does: that variable describes the process's own
+// activation, and a client that inherited it (from a shell or a service
+// that a bus started) would otherwise talk to whatever bus it names.
 
 #include <systemd/sd-bus.h>
 
@@ -12,10 +15,14 @@ namespace fybootp::bus {
 inline constexpr char kAddressVariable[] = "FYBOOTP_BUS_ADDRESS";
 inline constexpr char kStarterAddressVariable[] = "DBUS_STARTER_ADDRESS";
 
-// The address chosen by the rule above; "" for the system bus.
+// The server's address by the rule above; "" for the system bus.
 std::string ChosenBusAddress();
+// A client's address: FYBOOTP_BUS_ADDRESS only; "" for the system bus.
+std::string ClientBusAddress();
 
-// 0 and a started connection with one reference in *bus, or a negative errno.
+// 0 and a started connection with one reference in *bus, or a negative
+// errno: on the server's bus, and on a client's.
 int OpenBus(sd_bus** bus);
+int OpenClientBus(sd_bus** bus);
 
 }  // namespace fybootp::bus

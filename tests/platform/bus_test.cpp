@@ -82,10 +82,14 @@ TEST(BusConnectionTest, OurVariableBeforeTheStarterAddressBeforeTheSystemBus) {
     setenv("FYBOOTP_BUS_ADDRESS", "unix:path=/run/ours", 1);
     setenv("DBUS_STARTER_ADDRESS", "unix:path=/run/starter", 1);
     EXPECT_EQ(ChosenBusAddress(), "unix:path=/run/ours");
+    EXPECT_EQ(ClientBusAddress(), "unix:path=/run/ours");
     unsetenv("FYBOOTP_BUS_ADDRESS");
     EXPECT_EQ(ChosenBusAddress(), "unix:path=/run/starter");
+    // A client never follows the address of a bus that activated someone.
+    EXPECT_EQ(ClientBusAddress(), "");
     unsetenv("DBUS_STARTER_ADDRESS");
     EXPECT_EQ(ChosenBusAddress(), "");  // the system bus
+    EXPECT_EQ(ClientBusAddress(), "");
 }
 
 TEST(RunLoopTest, QuitFromAnotherThreadEndsTheLoop) {

@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "tests/host/bus_test_support.h"
 #include "tests/support/bootp_test_messages.h"
@@ -263,6 +265,38 @@ TEST_F(RunCommands, HostSetAndAutoChangeTheIdentity) {
                   "mask":"255.255.255.0","router":"192.0.2.254"})"));
     EXPECT_NE(Ctl({"host", "--xml"}).out.find("<HostInfo><Override>1</Override><Name>plant-8"),
               std::string::npos);
+
+    // A name that any caller may set, made to forge a line of `status` and
+    // to clear and reorder root's terminal: it is shown escaped in every
+    // form, and scripts still read it back as it is.
+    const std::string forged =
+        "plant-9\r\nreplies       disabled\xC2\x9B"
+        "2J\xE2\x80\xAE"
+        "9-tnalp";
+    ASSERT_EQ(Ctl({"host", "set", "--name", forged}).exit, 0);
+    const std::string shown = "plant-9\\r\\nreplies       disabled\\u009b2J\\u202e9-tnalp";
+    const std::string inXml =
+        "<Name>plant-9&#13;&#xA;replies       disabled&#x9B;2J&#x202E;9-tnalp<";
+    const std::vector<std::tuple<std::vector<std::string>, std::size_t, std::string>> shows{
+        {{"host"}, 5u, "\nname      " + shown + "\n"},
+        {{"status"}, 10u, "\nhost name     " + shown + "\n"},
+        {{"host", "--xml"}, 2u, inXml},
+        {{"status", "--xml"}, 2u, inXml},
+        {{"host", "--json"},
+         1u,
+         R"("name":"plant-9\r\nreplies       disabled\u009b2J\u202e9-tnalp")"},
+    };
+    for (const auto& [args, lines, expected] : shows) {
+        run = Ctl(args);
+        EXPECT_EQ(run.exit, 0) << run;
+        EXPECT_EQ(Lines(run.out), lines) << run;
+        EXPECT_NE(("\n" + run.out).find(expected), std::string::npos) << run;
+        for (const char* raw : {"\r", "\xC2\x9B", "\xE2\x80\xAE"}) {
+            EXPECT_EQ(run.out.find(raw), std::string::npos) << run;
+        }
+    }
+    EXPECT_EQ(Ctl({"--json", "host"}).Json()["name"], forged);
+
     run = Ctl({"host", "auto"});
     EXPECT_EQ(run.exit, 0);
     EXPECT_NE(run.out.find("override  off (detected at start)"), std::string::npos);
@@ -402,6 +436,83 @@ TEST_F(ReachingTheServer, AUserOutsideTheGroupIsRefusedByTheBus) {
               std::string::npos)
         << child.Stderr();
     EXPECT_FALSE(bus->NameHasOwner());  // refused before anything was started
+}
+
+// On the system bus (here the private bus, named by DBUS_SYSTEM_BUS_ADDRESS
+// while FYBOOTP_BUS_ADDRESS is empty) fybootpctl talks only to a server
+// that runs as root or as _fybootp.
+class OnTheSystemBus : public OnAPrivateBus {
+protected:
+    std::vector<std::string> SystemBus() const {
+        return {"FYBOOTP_BUS_ADDRESS=", "DBUS_SYSTEM_BUS_ADDRESS=" + bus->Address()};
+    }
+
+    // The scratch root's passwd file, which says who _fybootp is.
+    void Passwd(const std::string& lines) {
+        std::filesystem::create_directories(bus->Root() + "/etc");
+        std::ofstream(bus->Root() + "/etc/passwd") << lines;
+    }
+
+    // A policy that lets anyone own the server's name, as a careless local
+    // rule could; the daemon reads it at once.
+    void LetAnyoneOwnTheName() {
+        std::ofstream(bus->Root() + "/usr/share/dbus-1/system.d/zz-loose.conf")
+            << "<busconfig><policy context=\"mandatory\"><allow own=\"org.fybootp.FyBootpServer\"/>"
+               "</policy></busconfig>\n";
+        sd_bus* client = bus->Connect();
+        ASSERT_NE(client, nullptr);
+        EXPECT_GE(sd_bus_call_method(client, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus", "ReloadConfig", nullptr, nullptr, ""),
+                  0);
+        sd_bus_flush_close_unref(client);
+    }
+};
+
+TEST_F(OnTheSystemBus, RootsServerIsTakenAndAStarterAddressIsNot) {
+    Register();
+    // DBUS_STARTER_ADDRESS names the bus that activated a process; a client
+    // that inherited it still goes to the system bus, absent here.
+    CtlRun run = Ctl({"nodes"}, {"FYBOOTP_BUS_ADDRESS=", "DBUS_STARTER_ADDRESS=" + bus->Address(),
+                                 "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/fyb/system_bus"});
+    EXPECT_EQ(run.exit, 3) << run;
+    EXPECT_NE(run.err.find("fybootpctl: connecting to the system bus: "), std::string::npos) << run;
+    EXPECT_FALSE(bus->NameHasOwner());  // nothing was started on the bus it named
+
+    run = Ctl({"add", "02:4b:77:00:00:0a", "192.0.2.10"}, SystemBus());
+    EXPECT_EQ(run.exit, 0) << run;  // the bus started the server as root
+    EXPECT_EQ(run.out, "added 02:4B:77:00:00:0A 192.0.2.10\n");
+}
+
+TEST_F(OnTheSystemBus, AnOwnerOfAnotherUidGetsNoCall) {
+    LetAnyoneOwnTheName();
+    Child owner("/usr/bin/setpriv", {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     FYB_NAME_OWNER_STUB, bus->Address()});
+    ASSERT_TRUE(bus->WaitForName(true)) << owner.Stderr();
+    const std::string refused =
+        "fybootpctl: reaching the server: E_ACCESSDENIED (0x80070005): the owner of "
+        "org.fybootp.FyBootpServer runs as uid 65534, not as _fybootp or root: refusing to talk "
+        "to it\n";
+    // The passwd file below the scratch root, and whether uid 65534 is taken.
+    const std::vector<std::pair<std::string, bool>> cases{
+        {"", false},
+        {"_fybootp:x:64999:64999::/nonexistent:/usr/sbin/nologin\n", false},
+        {"_fybootp:x:65534:65534::/nonexistent:/usr/sbin/nologin\n", true},
+    };
+    for (const auto& [passwd, taken] : cases) {
+        Passwd(passwd);
+        const std::size_t seen = owner.Stdout().size();
+        const CtlRun run = Ctl({"nodes"}, SystemBus());
+        const std::string calls = owner.Stdout().substr(seen);
+        if (taken) {
+            // The first real call reached the owner, which refused it.
+            EXPECT_EQ(calls, "CreateInstance\nGet\n") << passwd << run;
+            EXPECT_EQ(run.err.find("refusing"), std::string::npos) << run;
+        } else {
+            EXPECT_EQ(run.exit, 3) << passwd << run;
+            EXPECT_EQ(run.err, refused) << passwd;
+            EXPECT_EQ(calls, "CreateInstance\n") << passwd;
+        }
+    }
 }
 
 }  // namespace
