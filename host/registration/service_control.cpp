@@ -22,7 +22,9 @@ std::string Caption(const ServiceHost& host) { return host.m_serviceName.data();
 class ServiceManagerConnection {
 public:
     ServiceManagerConnection() {
-        if (bus::OpenBus(&m_bus) < 0) {
+        // Registration is a client: a starter address says how a server was
+        // activated, not which bus root's registration should trust.
+        if (bus::OpenClientBus(&m_bus) < 0) {
             m_bus = nullptr;
             return;
         }
