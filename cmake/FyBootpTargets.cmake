@@ -57,16 +57,20 @@ endfunction()
 include(GoogleTest)
 
 # fyb_fuzz(NAME ENTRY lib FUZZER source REPLAY test REPLAY_SOURCES ... [REPLAY_DEPS ...]
-#          CORPUS_DEFINE macro): a fuzz target's corpus (fuzz/corpus beside the
-# calling CMakeLists.txt) replayed through its entry in every test run, and,
-# with FYB_FUZZ, the libFuzzer executable NAME that scripts/fuzz drives.
+#          CORPUS_DEFINE macro [CORPUS folder]): a fuzz target's corpus (fuzz/corpus
+# beside the calling CMakeLists.txt unless CORPUS names another folder there)
+# replayed through its entry in every test run, and, with FYB_FUZZ, the
+# libFuzzer executable NAME that scripts/fuzz drives.
 function(fyb_fuzz name)
-  cmake_parse_arguments(ARG "" "ENTRY;FUZZER;REPLAY;CORPUS_DEFINE" "REPLAY_SOURCES;REPLAY_DEPS"
+  cmake_parse_arguments(ARG "" "ENTRY;FUZZER;REPLAY;CORPUS_DEFINE;CORPUS" "REPLAY_SOURCES;REPLAY_DEPS"
                         ${ARGN})
+  if(NOT ARG_CORPUS)
+    set(ARG_CORPUS fuzz/corpus)
+  endif()
   fyb_test(${ARG_REPLAY} SOURCES ${ARG_REPLAY_SOURCES} DEPS ${ARG_ENTRY} ${ARG_REPLAY_DEPS}
            LABELS unit)
   target_compile_definitions(${ARG_REPLAY}
-    PRIVATE ${ARG_CORPUS_DEFINE}="${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus")
+    PRIVATE ${ARG_CORPUS_DEFINE}="${CMAKE_CURRENT_SOURCE_DIR}/${ARG_CORPUS}")
   if(FYB_FUZZ)
     add_executable(${name} ${ARG_FUZZER})
     fyb_common(${name})

@@ -151,14 +151,17 @@ protected:
 };
 
 // The child creates keys one by one and reports each after CreateKey has
-// returned; it is killed after a random delay. The store must then read,
-// hold every reported key, and hold exactly keys 0..m-1 where m is the
-// number reported or one more (the key whose report the kill cut off).
+// returned; it is killed at a random step among those it reported, a
+// random moment after it, so that a busy machine cannot make every kill
+// land before the first key. The store must then read, hold every
+// reported key, and hold exactly keys 0..m-1 where m is the number
+// reported or one more (the key whose report the kill cut off).
 TEST_F(RegistryKilledWriter, KillAtRandomMomentsLeavesACommittedState) {
     constexpr int kRounds = 15;
     constexpr std::uint32_t kMaxKeysPerRound = 100000;
     std::mt19937 random(20261207);
-    std::uniform_int_distribution<int> delayMs(1, 30);
+    std::uniform_int_distribution<std::size_t> killAfterStep(1, 40);
+    std::uniform_int_distribution<int> thenMicroseconds(0, 2000);
     std::size_t reportedInAll = 0;
     for (int round = 0; round < kRounds; ++round) {
         int reports[2];
@@ -188,13 +191,22 @@ TEST_F(RegistryKilledWriter, KillAtRandomMomentsLeavesACommittedState) {
             ::_exit(0);
         }
         ::close(reports[1]);
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
+        // Progress first: the reports up to the drawn step, which the
+        // child's alarm bounds in time.
+        const std::size_t step = killAfterStep(random);
+        std::vector<std::uint32_t> reported;
+        std::uint32_t index = 0;
+        while (reported.size() < step && ::read(reports[0], &index, sizeof(index)) == sizeof(index)) {
+            reported.push_back(index);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(thenMicroseconds(random)));
         ::kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFSIGNALED(status)) << "the writer ended before it was killed";
-        const std::vector<std::uint32_t> reported = ReadReports(reports[0]);
+        for (const std::uint32_t later : ReadReports(reports[0])) reported.push_back(later);
         ::close(reports[0]);
+        EXPECT_GE(reported.size(), step) << "the writer stopped reporting in round " << round;
         reportedInAll += reported.size();
 
         const std::set<std::uint32_t> stored = StoredIndices(root, round);
