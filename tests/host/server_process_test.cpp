@@ -426,6 +426,9 @@ protected:
         address.sun_family = AF_UNIX;
         std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", socketPath.c_str());
         ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        // The server reports after it has dropped to its own user, as
+        // systemd's socket lets it.
+        ASSERT_EQ(chown(socketPath.c_str(), bus->ServerUid(), bus->ServerGid()), 0);
         timeval wait{10, 0};
         setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
     }
