@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "host/bus_shapes.h"
+#include "host/system_accounts.h"
 #include "platform/bus/bus_server.h"
 #include "platform/com/hresult_name.h"
 
@@ -175,7 +176,10 @@ void RunServer(ServiceHost& host) {
         if (!host.m_runsAsService) PostQuit(host);
     });
     std::unique_ptr<bus::BusServer> server;
-    const int r = loop.Ok() ? bus::BusServer::Open(loop, {FyBootpBusClass()}, &server) : -ENOMEM;
+    // Root and the members of group fybootp may call.
+    bus::BusClass shape = FyBootpBusClass();
+    shape.callerGroup = FindSystemGroup(kClientGroup);
+    const int r = loop.Ok() ? bus::BusServer::Open(loop, {std::move(shape)}, &server) : -ENOMEM;
     if (r < 0) {
         ReportPublicationFailure(host, std::string("no bus: ") + std::strerror(-r));
         host.m_runThreadId = nullptr;

@@ -45,6 +45,8 @@ struct VtableHandlers {
 };
 
 // An sd-bus vtable and the texts it points into; keep it while exported.
+// Every method and setter is open to any caller as far as sd-bus goes: the
+// handlers check the caller themselves (bus_server.h).
 class BusVtable {
 public:
     BusVtable(const TypeDesc& type, const std::vector<BusMember>& members,

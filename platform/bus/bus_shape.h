@@ -4,8 +4,11 @@
 // object, each described by the same records a type library holds and
 // reached through a call table of the interface's members.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,6 +34,13 @@ struct BusInterface {
     std::vector<std::string> signalled;
 };
 
+// Who made a call, as the bus daemon reported it when the caller was
+// admitted.
+struct CallerIdentity {
+    std::string uniqueName;
+    uid_t uid = 0;
+};
+
 struct BusClass {
     GUID clsid = IID_NULL;
     std::string busName;     // the well-known name
@@ -39,6 +49,9 @@ struct BusClass {
     std::vector<BusInterface> interfaces;
     // Longer texts are refused before they reach the object.
     std::size_t maxTextBytes = SIZE_MAX;
+    // Besides root, the members of this group may call; when it is empty,
+    // root alone. The bus daemon's word on the caller's groups decides.
+    std::optional<gid_t> callerGroup{};
 };
 
 inline constexpr char kClassFactoryInterface[] = "org.fybootp.ClassFactory";

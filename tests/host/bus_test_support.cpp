@@ -205,6 +205,15 @@ PrivateBus::~PrivateBus() {
     if (!m_root.empty()) fs::remove_all(m_root, ignored);
 }
 
+std::string PrivateBus::AsMember(const std::string& command) const {
+    const std::string gid = std::to_string(m_clientGid);
+    return "setpriv --reuid=65534 --regid=" + gid + " --groups=" + gid + " " + command;
+}
+
+std::string PrivateBus::AsOutsider(const std::string& command) const {
+    return "setpriv --reuid=65534 --regid=65534 --clear-groups " + command;
+}
+
 void PrivateBus::InstallActivation(const std::string& module) {
     std::string text =
         ReadAll(std::string(FYB_DBUS_TEMPLATES) + "/org.fybootp.FyBootpServer.service.in");
