@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "host/audit_trail.h"
 #include "host/bus_shapes.h"
 #include "host/system_accounts.h"
 #include "platform/bus/bus_server.h"
@@ -176,9 +177,11 @@ void RunServer(ServiceHost& host) {
         if (!host.m_runsAsService) PostQuit(host);
     });
     std::unique_ptr<bus::BusServer> server;
-    // Root and the members of group fybootp may call.
+    // Root and group fybootp may call; who changed what goes to the event
+    // log, the journal also for a local server, so that the trail is whole.
     bus::BusClass shape = FyBootpBusClass();
     shape.callerGroup = FindSystemGroup(kClientGroup);
+    shape.audit = AuditTrail(*host.m_eventLog);
     const int r = loop.Ok() ? bus::BusServer::Open(loop, {std::move(shape)}, &server) : -ENOMEM;
     if (r < 0) {
         ReportPublicationFailure(host, std::string("no bus: ") + std::strerror(-r));

@@ -1,7 +1,8 @@
 // The calls that reach an exported class: the references and locks each
 // peer holds, and the handlers of the class object's and the server
 // object's members, each of which checks the caller first
-// (bus_peer_check.cpp).
+// (bus_peer_check.cpp) and tells the audit hook of the calls that change
+// state.
 
 #include <cerrno>
 
@@ -26,6 +27,16 @@ int ReplyStatus(sd_bus_message* message, HRESULT hr, const Variant* retval, VART
     if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
     sd_bus_message_unref(reply);
     return r;
+}
+
+// An audit line that cannot be made is lost; the caller's answer stays.
+void Audit(const BusClass& shape, const BusMember& member, const CallerIdentity& caller,
+           const std::vector<Variant>& args, HRESULT result) noexcept {
+    if (!member.audited || !shape.audit) return;
+    try {
+        shape.audit(caller, member.name, args, result);
+    } catch (...) {
+    }
 }
 
 }  // namespace
@@ -165,11 +176,13 @@ int BusServer::OnMethod(sd_bus_message* message, void* userdata, sd_bus_error* e
     const BusMember* member = FindMember(slot.members, sd_bus_message_get_member(message));
     if (member == nullptr || member->isProperty) return -EBADMSG;
     CallerIdentity caller;
+    bool admitted = false;
     std::vector<Variant> args;
     Variant result;
     const HRESULT hr = Guarded([&] {
         HRESULT status = exported.server->CheckPeer(exported, message, &caller);
         if (Failed(status)) return status;
+        admitted = true;
         const int r = ReadArguments(message, member->inSignature, exported.shape.maxTextBytes,
                                     &args, &status);
         if (r < 0) return E_INVALIDARG;
@@ -177,6 +190,7 @@ int BusServer::OnMethod(sd_bus_message* message, void* userdata, sd_bus_error* e
         return exported.server->CallObject(slot, caller.uniqueName.c_str(), member->methodIndex,
                                            args, &result);
     });
+    if (admitted) Audit(exported.shape, *member, caller, args, hr);
     if (Failed(hr)) return SetHresultError(error, hr, member->name);
     const bool hasRetval = member->outSignature.size() > 1;
     const VARTYPE type = !hasRetval                       ? VT_EMPTY
@@ -223,10 +237,12 @@ int BusServer::OnSet(sd_bus* bus, const char*, const char*, const char* property
     if (member == nullptr || member->putIndex == kNoMember) return -EPERM;
     sd_bus_message* call = sd_bus_get_current_message(bus);
     CallerIdentity caller;
+    bool admitted = false;
     std::vector<Variant> args;
     const HRESULT hr = Guarded([&] {
         HRESULT status = exported.server->CheckPeer(exported, call, &caller);
         if (Failed(status)) return status;
+        admitted = true;
         const std::string signature(1, SignatureOf(member->propertyType));
         if (ReadArguments(value, signature, exported.shape.maxTextBytes, &args, &status) < 0) {
             return E_INVALIDARG;
@@ -235,6 +251,7 @@ int BusServer::OnSet(sd_bus* bus, const char*, const char*, const char* property
         return exported.server->CallObject(slot, caller.uniqueName.c_str(), member->putIndex,
                                            args, nullptr);
     });
+    if (admitted) Audit(exported.shape, *member, caller, args, hr);
     if (Failed(hr)) return SetHresultError(error, hr, member->name);
     return 0;
 } catch (...) {

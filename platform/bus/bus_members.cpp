@@ -72,7 +72,8 @@ char SignatureOf(VARTYPE type) {
 }
 
 bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members,
-                     const std::vector<std::string>& signalled) {
+                     const std::vector<std::string>& signalled,
+                     const std::vector<std::string>& audited) {
     members->clear();
     const std::size_t first = FirstVtableIndex(type);
     for (std::size_t i = 0; i < type.members.size(); ++i) {
@@ -95,6 +96,7 @@ bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members,
     for (BusMember& member : *members) {
         if (member.isProperty && member.getIndex == kNoMember) return false;  // write-only
         for (const std::string& name : signalled) member.signalled |= member.name == name;
+        for (const std::string& name : audited) member.audited |= member.name == name;
     }
     return true;
 }

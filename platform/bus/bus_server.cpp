@@ -112,7 +112,7 @@ HRESULT BusServer::ExportClass(Exported& exported) {
         itf->owner = &exported;
         itf->index = i;
         if (!DescribeMembers(shape.interfaces[i].type, &itf->members,
-                             shape.interfaces[i].signalled)) {
+                             shape.interfaces[i].signalled, shape.interfaces[i].audited)) {
             return E_INVALIDARG;
         }
         itf->vtable = std::make_unique<BusVtable>(shape.interfaces[i].type, itf->members, handlers);

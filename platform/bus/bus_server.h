@@ -9,7 +9,9 @@
 // member of the class's caller group), the signature (sd-bus refuses any
 // other), the arguments (texts longer than the class allows are refused),
 // and only then the object. Every reply carries a status; a failure is a
-// bus error whose name carries the HRESULT (bus_status.h).
+// bus error whose name carries the HRESULT (bus_status.h). A call of a
+// member that changes state is then told to the class's audit hook, with
+// the caller, whatever its status.
 //
 // A peer that holds no reference is served as create, call, release, so a
 // one-shot caller such as busctl works; Introspect and Peer take none. One

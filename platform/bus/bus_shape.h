@@ -8,9 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/com/type_library.h"
@@ -32,6 +34,9 @@ struct BusInterface {
     // Properties whose changes are signalled (PropertiesChanged), at most
     // ten times a second, so that clients need not poll them.
     std::vector<std::string> signalled;
+    // Members whose calls change state (for a property: its put); each
+    // such call is reported to the class's audit hook.
+    std::vector<std::string> audited{};
 };
 
 // Who made a call, as the bus daemon reported it when the caller was
@@ -40,6 +45,12 @@ struct CallerIdentity {
     std::string uniqueName;
     uid_t uid = 0;
 };
+
+// Told of every call of an audited member by an admitted caller, after the
+// object answered (or the arguments were refused): the member's name, the
+// arguments as they arrived, the status the caller got.
+using AuditHook = std::function<void(const CallerIdentity& caller, std::string_view member,
+                                     const std::vector<Variant>& args, HRESULT result)>;
 
 struct BusClass {
     GUID clsid = IID_NULL;
@@ -52,6 +63,7 @@ struct BusClass {
     // Besides root, the members of this group may call; when it is empty,
     // root alone. The bus daemon's word on the caller's groups decides.
     std::optional<gid_t> callerGroup{};
+    AuditHook audit{};
 };
 
 inline constexpr char kClassFactoryInterface[] = "org.fybootp.ClassFactory";
