@@ -5,6 +5,7 @@
 #include "automation/fybootp_ids.h"
 #include "automation/fybootp_object.h"
 #include "automation/type_library_resource.h"
+#include "host/audit_trail.h"
 #include "document/limits.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/load_type_lib.h"
@@ -79,12 +80,14 @@ const bus::BusClass& FyBootpBusClass() {
                         IID_IFyBootpServer,
                         ServerTypeDesc(),
                         &InvokeServer,
-                        {"LogChangeCnt", "NewMacCnt"}},
+                        {"LogChangeCnt", "NewMacCnt"},
+                        AuditedMembers()},
                        {kControlInterface,
                         IID_IFyServerControl,
                         ServerControlTypeDesc(),
                         &InvokeControl,
-                        {}}},
+                        {},
+                        AuditedMembers()}},
         .maxTextBytes = kClientTextLimits.maxBytes,
     };
     return shape;

@@ -14,8 +14,10 @@ inline constexpr char kServerObjectPath[] = "/org/fybootp/FyBootpServer/Server";
 inline constexpr char kServerInterface[] = "org.fybootp.IFyBootpServer";
 inline constexpr char kControlInterface[] = "org.fybootp.IFyServerControl";
 
-// The shape; throws std::bad_alloc, and std::runtime_error when the built-in
-// type library does not load (a build fault).
+// The shape, with the members that are audited but neither the caller
+// group nor the audit hook, which the running server adds; throws
+// std::bad_alloc, and std::runtime_error when the built-in type library
+// does not load (a build fault).
 const bus::BusClass& FyBootpBusClass();
 
 // IFyServerControl's members in vtable order, as type library records.

@@ -9,7 +9,9 @@
 #include <string>
 #include <utility>
 
+#include "host/audit_trail.h"
 #include "host/bus_shapes.h"
+#include "host/system_accounts.h"
 #include "platform/bus/bus_server.h"
 #include "platform/com/hresult_name.h"
 
@@ -179,7 +181,12 @@ void RunServer(ServiceHost& host) {
         if (!host.m_runsAsService) PostQuit(host);
     });
     std::unique_ptr<bus::BusServer> server;
-    const int r = loop.Ok() ? bus::BusServer::Open(loop, {FyBootpBusClass()}, &server) : -ENOMEM;
+    // Root and group fybootp may call; who changed what goes to the event
+    // log, the journal also for a local server, so that the trail is whole.
+    bus::BusClass shape = FyBootpBusClass();
+    shape.callerGroup = FindSystemGroup(kClientGroup);
+    shape.audit = AuditTrail(*host.m_eventLog);
+    const int r = loop.Ok() ? bus::BusServer::Open(loop, {std::move(shape)}, &server) : -ENOMEM;
     if (r < 0) {
         ReportPublicationFailure(host, std::string("no bus: ") + std::strerror(-r));
         host.m_runThreadId = nullptr;

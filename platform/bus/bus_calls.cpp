@@ -1,11 +1,9 @@
-// The calls that reach an exported class: who may call (the peer check),
-// the references and locks each peer holds, and the handlers of the class
-// object's and the server object's members.
+// The calls that reach an exported class: the references and locks each
+// peer holds, and the handlers of the class object's and the server
+// object's members, each of which checks the caller first
+// (bus_peer_check.cpp) and tells the audit hook of the calls that change
+// state.
 
-#include <grp.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
 
 #include "platform/com/guarded.h"
@@ -20,17 +18,6 @@ namespace {
 // enough that a peer that floods cannot exhaust the server's memory.
 constexpr std::size_t kMaxHeldPerPeer = 4096;
 
-// The group whose members may call the server besides root.
-constexpr char kClientGroup[] = "fybootp";
-
-bool InGroup(sd_bus_creds* creds, gid_t group) {
-    gid_t gid = 0;
-    if (sd_bus_creds_get_egid(creds, &gid) >= 0 && gid == group) return true;
-    const gid_t* groups = nullptr;
-    const int count = sd_bus_creds_get_supplementary_gids(creds, &groups);
-    return count > 0 && std::find(groups, groups + count, group) != groups + count;
-}
-
 int ReplyStatus(sd_bus_message* message, HRESULT hr, const Variant* retval, VARTYPE type) {
     sd_bus_message* reply = nullptr;
     int r = sd_bus_message_new_method_return(message, &reply);
@@ -42,29 +29,17 @@ int ReplyStatus(sd_bus_message* message, HRESULT hr, const Variant* retval, VART
     return r;
 }
 
-}  // namespace
-
-HRESULT BusServer::CheckPeer(sd_bus_message* message) {
-    sd_bus_creds* creds = nullptr;
-    const std::uint64_t mask =
-        SD_BUS_CREDS_EUID | SD_BUS_CREDS_EGID | SD_BUS_CREDS_SUPPLEMENTARY_GIDS;
-    if (sd_bus_query_sender_creds(message, mask, &creds) < 0) return E_ACCESSDENIED;
-    uid_t uid = 0;
-    bool allowed = sd_bus_creds_get_euid(creds, &uid) >= 0 && (uid == 0 || uid == geteuid());
-    if (!allowed) {
-        const struct group* group = getgrnam(kClientGroup);
-        allowed = group != nullptr && InGroup(creds, group->gr_gid);
+// An audit line that cannot be made is lost; the caller's answer stays.
+void Audit(const BusClass& shape, const BusMember& member, const CallerIdentity& caller,
+           const std::vector<Variant>& args, HRESULT result) noexcept {
+    if (!member.audited || !shape.audit) return;
+    try {
+        shape.audit(caller, member.name, args, result);
+    } catch (...) {
     }
-    sd_bus_creds_unref(creds);
-    return allowed ? S_OK : E_ACCESSDENIED;
 }
 
-HRESULT BusServer::CheckCaller(Exported& exported, sd_bus_message* message) {
-    // A tracked peer passed the check when it took its first reference or
-    // lock; its credentials cannot change while its connection lasts.
-    if (FindPeer(exported, sd_bus_message_get_sender(message)) != nullptr) return S_OK;
-    return CheckPeer(message);
-}
+}  // namespace
 
 BusServer::Peer* BusServer::FindPeer(Exported& exported, const char* sender) {
     if (sender == nullptr) return nullptr;
@@ -134,7 +109,8 @@ int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_
     auto& exported = *static_cast<Exported*>(userdata);
     BusServer& server = *exported.server;
     const HRESULT hr = Guarded([&] {
-        HRESULT status = CheckPeer(message);
+        CallerIdentity caller;
+        HRESULT status = server.CheckPeer(exported, message, &caller);
         if (Failed(status)) return status;
         if (exported.factory == nullptr) return RPC_E_DISCONNECTED;
         Peer* peer = nullptr;
@@ -170,7 +146,8 @@ int BusServer::OnLockServer(sd_bus_message* message, void* userdata, sd_bus_erro
     int r = sd_bus_message_read_basic(message, 'b', &lock);
     if (r < 0) return r;
     const HRESULT hr = Guarded([&] {
-        HRESULT status = CheckPeer(message);
+        CallerIdentity caller;
+        HRESULT status = exported.server->CheckPeer(exported, message, &caller);
         if (Failed(status)) return status;
         if (exported.factory == nullptr) return RPC_E_DISCONNECTED;
         Peer* peer = nullptr;
@@ -195,20 +172,25 @@ int BusServer::OnLockServer(sd_bus_message* message, void* userdata, sd_bus_erro
 
 int BusServer::OnMethod(sd_bus_message* message, void* userdata, sd_bus_error* error) try {
     auto& slot = *static_cast<InterfaceSlot*>(userdata);
+    Exported& exported = *slot.owner;
     const BusMember* member = FindMember(slot.members, sd_bus_message_get_member(message));
     if (member == nullptr || member->isProperty) return -EBADMSG;
+    CallerIdentity caller;
+    bool admitted = false;
+    std::vector<Variant> args;
     Variant result;
     const HRESULT hr = Guarded([&] {
-        HRESULT status = slot.owner->server->CheckCaller(*slot.owner, message);
+        HRESULT status = exported.server->CheckPeer(exported, message, &caller);
         if (Failed(status)) return status;
-        std::vector<Variant> args;
-        const int r = ReadArguments(message, member->inSignature, slot.owner->shape.maxTextBytes,
+        admitted = true;
+        const int r = ReadArguments(message, member->inSignature, exported.shape.maxTextBytes,
                                     &args, &status);
         if (r < 0) return E_INVALIDARG;
         if (Failed(status)) return status;
-        return slot.owner->server->CallObject(slot, sd_bus_message_get_sender(message),
-                                              member->methodIndex, args, &result);
+        return exported.server->CallObject(slot, caller.uniqueName.c_str(), member->methodIndex,
+                                           args, &result);
     });
+    if (admitted) Audit(exported.shape, *member, caller, args, hr);
     if (Failed(hr)) return SetHresultError(error, hr, member->name);
     const bool hasRetval = member->outSignature.size() > 1;
     const VARTYPE type = !hasRetval                       ? VT_EMPTY
@@ -231,13 +213,14 @@ int BusServer::OnGet(sd_bus* bus, const char*, const char*, const char* property
     sd_bus_message* call = sd_bus_get_current_message(bus);
     Variant result;
     const HRESULT hr = Guarded([&] {
+        CallerIdentity caller;
         const HRESULT status =
-            call == nullptr ? S_OK : slot.owner->server->CheckCaller(*slot.owner, call);
+            call == nullptr ? S_OK : slot.owner->server->CheckPeer(*slot.owner, call, &caller);
         if (Failed(status)) return status;
         std::vector<Variant> none;
         return slot.owner->server->CallObject(
-            slot, call == nullptr ? nullptr : sd_bus_message_get_sender(call), member->getIndex,
-            none, &result);
+            slot, call == nullptr ? nullptr : caller.uniqueName.c_str(), member->getIndex, none,
+            &result);
     });
     if (Failed(hr)) return SetHresultError(error, hr, member->name);
     return AppendValue(reply, member->propertyType, result);
@@ -249,21 +232,26 @@ int BusServer::OnGet(sd_bus* bus, const char*, const char*, const char* property
 int BusServer::OnSet(sd_bus* bus, const char*, const char*, const char* property,
                      sd_bus_message* value, void* userdata, sd_bus_error* error) try {
     auto& slot = *static_cast<InterfaceSlot*>(userdata);
+    Exported& exported = *slot.owner;
     const BusMember* member = FindMember(slot.members, property);
     if (member == nullptr || member->putIndex == kNoMember) return -EPERM;
     sd_bus_message* call = sd_bus_get_current_message(bus);
+    CallerIdentity caller;
+    bool admitted = false;
+    std::vector<Variant> args;
     const HRESULT hr = Guarded([&] {
-        HRESULT status = slot.owner->server->CheckCaller(*slot.owner, call);
+        HRESULT status = exported.server->CheckPeer(exported, call, &caller);
         if (Failed(status)) return status;
-        std::vector<Variant> args;
+        admitted = true;
         const std::string signature(1, SignatureOf(member->propertyType));
-        if (ReadArguments(value, signature, slot.owner->shape.maxTextBytes, &args, &status) < 0) {
+        if (ReadArguments(value, signature, exported.shape.maxTextBytes, &args, &status) < 0) {
             return E_INVALIDARG;
         }
         if (Failed(status)) return status;
-        return slot.owner->server->CallObject(slot, sd_bus_message_get_sender(call),
-                                              member->putIndex, args, nullptr);
+        return exported.server->CallObject(slot, caller.uniqueName.c_str(), member->putIndex,
+                                           args, nullptr);
     });
+    if (admitted) Audit(exported.shape, *member, caller, args, hr);
     if (Failed(hr)) return SetHresultError(error, hr, member->name);
     return 0;
 } catch (...) {

@@ -72,7 +72,8 @@ char SignatureOf(VARTYPE type) {
 }
 
 bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members,
-                     const std::vector<std::string>& signalled) {
+                     const std::vector<std::string>& signalled,
+                     const std::vector<std::string>& audited) {
     members->clear();
     const std::size_t first = FirstVtableIndex(type);
     for (std::size_t i = 0; i < type.members.size(); ++i) {
@@ -95,6 +96,7 @@ bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members,
     for (BusMember& member : *members) {
         if (member.isProperty && member.getIndex == kNoMember) return false;  // write-only
         for (const std::string& name : signalled) member.signalled |= member.name == name;
+        for (const std::string& name : audited) member.audited |= member.name == name;
     }
     return true;
 }
@@ -118,18 +120,22 @@ BusVtable::BusVtable(const TypeDesc& type, const std::vector<BusMember>& members
         const char* name = Keep(member.name);
         if (member.isProperty) {
             const char* signature = Keep(std::string(1, SignatureOf(member.propertyType)));
+            // Without UNPRIVILEGED, sd-bus itself would refuse every caller
+            // but root before our check, reading capabilities from /proc.
             sd_bus_vtable entry =
                 member.putIndex == kNoMember
                     ? sd_bus_vtable(SD_BUS_PROPERTY(name, signature, handlers.get, 0, 0))
                     : sd_bus_vtable(SD_BUS_WRITABLE_PROPERTY(name, signature, handlers.get,
-                                                             handlers.set, 0, 0));
-            if (member.signalled) entry.flags = SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE;
+                                                             handlers.set, 0,
+                                                             SD_BUS_VTABLE_UNPRIVILEGED));
+            if (member.signalled) entry.flags |= SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE;
             m_entries.push_back(entry);
             continue;
         }
         const MemberDesc& desc = type.members[member.methodIndex - FirstVtableIndex(type)];
-        sd_bus_vtable entry = SD_BUS_METHOD(name, Keep(member.inSignature),
-                                            Keep(member.outSignature), handlers.method, 0);
+        sd_bus_vtable entry =
+            SD_BUS_METHOD(name, Keep(member.inSignature), Keep(member.outSignature),
+                          handlers.method, SD_BUS_VTABLE_UNPRIVILEGED);
         entry.x.method.names = Keep(ParameterNames(desc));
         m_entries.push_back(entry);
     }

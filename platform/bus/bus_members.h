@@ -30,13 +30,16 @@ struct BusMember {
     std::size_t getIndex = kNoMember;
     std::size_t putIndex = kNoMember;
     bool signalled = false;  // emits PropertiesChanged
+    bool audited = false;    // a call (a put) changes state: the audit hook hears of it
 };
 
 // One entry per method and one per property, in the order of first
 // appearance. False when a member has a type that has no bus form here.
-// `signalled` names the properties that emit PropertiesChanged.
+// `signalled` names the properties that emit PropertiesChanged, `audited`
+// the members whose calls are reported.
 bool DescribeMembers(const TypeDesc& type, std::vector<BusMember>* members,
-                     const std::vector<std::string>& signalled = {});
+                     const std::vector<std::string>& signalled = {},
+                     const std::vector<std::string>& audited = {});
 
 struct VtableHandlers {
     sd_bus_message_handler_t method;
@@ -45,6 +48,8 @@ struct VtableHandlers {
 };
 
 // An sd-bus vtable and the texts it points into; keep it while exported.
+// Every method and setter is open to any caller as far as sd-bus goes: the
+// handlers check the caller themselves (bus_server.h).
 class BusVtable {
 public:
     BusVtable(const TypeDesc& type, const std::vector<BusMember>& members,

@@ -90,12 +90,14 @@ HRESULT BusServer::RegisterClassObject(const GUID& clsid, IUnknown* classObject,
 }
 
 HRESULT BusServer::ExportClass(Exported& exported) {
+    // UNPRIVILEGED: the handlers check the caller themselves (CheckPeer);
+    // sd-bus would otherwise refuse everyone but root first.
     static const sd_bus_vtable kClassFactory[] = {
         SD_BUS_VTABLE_START(0),
         SD_BUS_METHOD_WITH_NAMES("CreateInstance", "", SD_BUS_PARAM(), "o", SD_BUS_PARAM(object),
-                                 &BusServer::OnCreateInstance, 0),
+                                 &BusServer::OnCreateInstance, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD_WITH_NAMES("LockServer", "b", SD_BUS_PARAM(lock), "i", SD_BUS_PARAM(status),
-                                 &BusServer::OnLockServer, 0),
+                                 &BusServer::OnLockServer, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_VTABLE_END,
     };
     const BusClass& shape = exported.shape;
@@ -110,7 +112,7 @@ HRESULT BusServer::ExportClass(Exported& exported) {
         itf->owner = &exported;
         itf->index = i;
         if (!DescribeMembers(shape.interfaces[i].type, &itf->members,
-                             shape.interfaces[i].signalled)) {
+                             shape.interfaces[i].signalled, shape.interfaces[i].audited)) {
             return E_INVALIDARG;
         }
         itf->vtable = std::make_unique<BusVtable>(shape.interfaces[i].type, itf->members, handlers);

@@ -5,11 +5,13 @@
 // given back when a peer leaves the bus.
 //
 // What a call goes through, in this order: the peer (the bus policy, then
-// the caller's credentials: root, this process's own user or a member of
-// group fybootp), the signature (sd-bus refuses any other), the arguments
-// (texts longer than the class allows are refused), and only then the
-// object. Every reply carries a status; a failure is a bus error whose name
-// carries the HRESULT (bus_status.h).
+// the caller's credentials as the bus daemon reports them: uid 0, or a
+// member of the class's caller group), the signature (sd-bus refuses any
+// other), the arguments (texts longer than the class allows are refused),
+// and only then the object. Every reply carries a status; a failure is a
+// bus error whose name carries the HRESULT (bus_status.h). A call of a
+// member that changes state is then told to the class's audit hook, with
+// the caller, whatever its status.
 //
 // A peer that holds no reference is served as create, call, release, so a
 // one-shot caller such as busctl works; Introspect and Peer take none. One
@@ -22,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/bus/bus_members.h"
@@ -96,6 +99,10 @@ private:
         std::vector<sd_bus_slot*> slots;
         std::vector<std::unique_ptr<InterfaceSlot>> interfaces;
         std::map<std::string, std::unique_ptr<Peer>> peers;
+        // Callers admitted already, by unique name, with their uid: a bus
+        // daemon never reuses a unique name, and a connection's credentials
+        // are fixed when it connects. Refused callers are not kept.
+        std::unordered_map<std::string, uid_t> admitted;
     };
 
     BusServer(sd_bus* bus, std::vector<BusClass> classes);
@@ -105,8 +112,7 @@ private:
     void DropPeers(Exported& exported, bool releaseReferences);
 
     // The call steps.
-    static HRESULT CheckPeer(sd_bus_message* message);
-    HRESULT CheckCaller(Exported& exported, sd_bus_message* message);
+    HRESULT CheckPeer(Exported& exported, sd_bus_message* message, CallerIdentity* caller);
     Peer* FindPeer(Exported& exported, const char* sender);
     HRESULT TrackPeer(Exported& exported, const char* sender, Peer** peer);
     HRESULT CallObject(InterfaceSlot& slot, const char* sender, std::size_t vtableIndex,

@@ -4,10 +4,15 @@
 // object, each described by the same records a type library holds and
 // reached through a call table of the interface's members.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/com/type_library.h"
@@ -29,7 +34,23 @@ struct BusInterface {
     // Properties whose changes are signalled (PropertiesChanged), at most
     // ten times a second, so that clients need not poll them.
     std::vector<std::string> signalled;
+    // Members whose calls change state (for a property: its put); each
+    // such call is reported to the class's audit hook.
+    std::vector<std::string> audited{};
 };
+
+// Who made a call, as the bus daemon reported it when the caller was
+// admitted.
+struct CallerIdentity {
+    std::string uniqueName;
+    uid_t uid = 0;
+};
+
+// Told of every call of an audited member by an admitted caller, after the
+// object answered (or the arguments were refused): the member's name, the
+// arguments as they arrived, the status the caller got.
+using AuditHook = std::function<void(const CallerIdentity& caller, std::string_view member,
+                                     const std::vector<Variant>& args, HRESULT result)>;
 
 struct BusClass {
     GUID clsid = IID_NULL;
@@ -39,6 +60,10 @@ struct BusClass {
     std::vector<BusInterface> interfaces;
     // Longer texts are refused before they reach the object.
     std::size_t maxTextBytes = SIZE_MAX;
+    // Besides root, the members of this group may call; when it is empty,
+    // root alone. The bus daemon's word on the caller's groups decides.
+    std::optional<gid_t> callerGroup{};
+    AuditHook audit{};
 };
 
 inline constexpr char kClassFactoryInterface[] = "org.fybootp.ClassFactory";

@@ -102,6 +102,12 @@ bool EnterAccountNamespace(const std::string& root, TestAccounts* accounts, std:
         *whyNot = std::string("no mount namespace: ") + strerror(errno);
         return false;
     }
+    // A second bus in one process finds the first one's copies in place,
+    // their files gone with its root: the machine's own files come back.
+    for (const char* file : {"/etc/passwd", "/etc/group"}) {
+        while (umount2(file, MNT_DETACH) == 0) {
+        }
+    }
     std::string passwd = ReadAll("/etc/passwd");
     std::string group = ReadAll("/etc/group");
     const std::set<unsigned> uids = IdsIn(passwd);
@@ -203,6 +209,15 @@ PrivateBus::~PrivateBus() {
     }
     std::error_code ignored;
     if (!m_root.empty()) fs::remove_all(m_root, ignored);
+}
+
+std::string PrivateBus::AsMember(const std::string& command) const {
+    const std::string gid = std::to_string(m_clientGid);
+    return "setpriv --reuid=65534 --regid=" + gid + " --groups=" + gid + " " + command;
+}
+
+std::string PrivateBus::AsOutsider(const std::string& command) const {
+    return "setpriv --reuid=65534 --regid=65534 --clear-groups " + command;
 }
 
 void PrivateBus::InstallActivation(const std::string& module) {

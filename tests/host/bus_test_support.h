@@ -46,6 +46,11 @@ public:
     gid_t ServerGid() const { return m_serverGid; }
     // The gid of group fybootp, whose members may call the server.
     gid_t ClientGid() const { return m_clientGid; }
+    // A command line that runs `command` as a member of group fybootp
+    // (uid 65534, the group as its primary and only supplementary group),
+    // or as a user outside it.
+    std::string AsMember(const std::string& command) const;
+    std::string AsOutsider(const std::string& command) const;
 
     // The activation file, with an Exec line that starts `module`.
     void InstallActivation(const std::string& module);

@@ -1,6 +1,7 @@
 // The server process on a private bus: the local-server courses of the lock
-// count, statuses across the bus, bad input, peers that leave, access, and
-// the service course under a stand-in for systemd.
+// count, statuses across the bus, bad input, peers that leave, access
+// through the real policy, and the service course under a stand-in for
+// systemd.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -31,6 +32,7 @@ constexpr char kName[] = "org.fybootp.FyBootpServer";
 constexpr char kClassPath[] = "/org/fybootp/FyBootpServer";
 constexpr char kObjectPath[] = "/org/fybootp/FyBootpServer/Server";
 constexpr char kServerInterface[] = "org.fybootp.IFyBootpServer";
+constexpr char kControlInterface[] = "org.fybootp.IFyServerControl";
 
 class ServerProcessTest : public ::testing::Test {
 protected:
@@ -394,17 +396,6 @@ TEST_F(PeersThatLeave, OneConnectionCannotHoardReferences) {
     EXPECT_EQ(server->Wait(10s), 0);
 }
 
-TEST_F(PeersThatLeave, AUserOutsideTheGroupIsRefusedByTheBus) {
-    bus->InstallActivation(FybootpPath());
-    const std::string call = std::string("call ") + kName + " " + kObjectPath + " " +
-                             kServerInterface + " DeleteBootpInfo s 024B77000001";
-    EXPECT_EQ(Shell("setpriv --reuid=65534 --regid=65534 --clear-groups busctl --address=" +
-                    bus->Address() + " " + call + " 2>&1 | grep -q 'Access denied'"),
-              0);
-    EXPECT_FALSE(bus->NameHasOwner());  // refused before anything was started
-    EXPECT_EQ(Shell(Busctl(call)), 0);  // root's call goes through, activation included
-}
-
 TEST_F(PeersThatLeave, ASecondServerCannotTakeTheNameAndSaysWhy) {
     auto first = StartServer();
     Child second(FybootpPath(), {"fybootp", "-Embedding"}, {}, bus->ServerDirectory());
@@ -413,6 +404,41 @@ TEST_F(PeersThatLeave, ASecondServerCannotTakeTheNameAndSaysWhy) {
               std::string::npos);
     EXPECT_TRUE(first->Running());
 }
+
+// Through the real policy file: root and the members of group fybootp
+// reach every kind of member, anyone else is refused by the bus before a
+// server is even started, and only the server's user may own the name.
+using Access = ServerProcessTest;
+
+TEST_F(Access, GroupMembersReachEveryMemberAndOthersAreRefused) {
+    bus->InstallActivation(FybootpPath());
+    const std::string object = std::string(kName) + " " + kObjectPath + " ";
+    const std::string factory = std::string(kName) + " " + kClassPath + " org.fybootp.ClassFactory ";
+    const std::vector<std::string> calls{
+        "get-property " + object + kServerInterface + " LogChangeCnt",
+        "set-property " + object + kServerInterface + " DisableResponse i 0",
+        "call " + object + kServerInterface + " DeleteBootpInfo s 024B77000001",
+        "call " + object + kControlInterface + " Stop",
+        "call " + factory + "CreateInstance",
+        "call " + factory + "LockServer b true",
+    };
+    const std::string busctl = "busctl --address=" + bus->Address() + " ";
+    for (const std::string& call : calls) {
+        EXPECT_EQ(Shell(bus->AsOutsider(busctl + call) + " 2>&1 | grep -q 'Access denied'"), 0)
+            << call;
+    }
+    EXPECT_FALSE(bus->NameHasOwner());  // refused before anything was started
+    for (const std::string& call : calls) {
+        EXPECT_EQ(Shell(bus->AsMember(busctl + call) + " >/dev/null 2>&1"), 0) << call;
+        EXPECT_EQ(Shell(Busctl(call)), 0) << call;  // and root
+    }
+    const std::string own = busctl +
+                            "call org.freedesktop.DBus /org/freedesktop/DBus "
+                            "org.freedesktop.DBus RequestName su " +
+                            kName + " 0 2>&1 | grep -q 'Access denied'";
+    EXPECT_EQ(Shell(bus->AsMember(own)), 0);
+}
+
 
 // The service course with a notify socket that the test reads, standing in
 // for systemd.

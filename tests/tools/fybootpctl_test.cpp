@@ -35,14 +35,18 @@ std::ostream& operator<<(std::ostream& stream, const CtlRun& run) {
     return stream << "exit " << run.exit << "\nstdout: " << run.out << "\nstderr: " << run.err;
 }
 
-CtlRun Ctl(std::vector<std::string> args, std::vector<std::string> env = {}) {
-    args.insert(args.begin(), "fybootpctl");
-    Child child(FYB_FYBOOTPCTL_PATH, std::move(args), std::move(env));
+CtlRun Finish(Child& child) {
     CtlRun run;
     run.exit = child.Wait(30s).value_or(-1);
     run.out = child.Stdout();
     run.err = child.Stderr();
     return run;
+}
+
+CtlRun Ctl(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    args.insert(args.begin(), "fybootpctl");
+    Child child(FYB_FYBOOTPCTL_PATH, std::move(args), std::move(env));
+    return Finish(child);
 }
 
 std::size_t Lines(const std::string& text) {
@@ -513,6 +517,17 @@ TEST_F(OnTheSystemBus, AnOwnerOfAnotherUidGetsNoCall) {
             EXPECT_EQ(calls, "CreateInstance\n") << passwd;
         }
     }
+}
+
+TEST_F(ReachingTheServer, AMemberOfTheGroupIsServed) {
+    Register();
+    for (const char* args : {"status", "add 02:4b:77:00:00:01 192.0.2.10", "log"}) {
+        Child child("/bin/sh",
+                    {"sh", "-c", bus->AsMember(std::string(FYB_FYBOOTPCTL_PATH) + " " + args)});
+        const CtlRun run = Finish(child);
+        EXPECT_EQ(run.exit, 0) << args << "\n" << run;
+    }
+    EXPECT_EQ(Ctl({"nodes"}).out, "MAC                IP\n02:4B:77:00:00:01  192.0.2.10\n");
 }
 
 }  // namespace
