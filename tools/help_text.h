@@ -36,7 +36,8 @@ JSON shapes (mac: 12 upper-case hex digits; ip, mask, router: dotted):
   nodes, export    {"nodes":[{"mac":s,"ip":s},...]}
   new              {"new":[{"mac":s},...]}
   log, log --clear {"log":[{"time":s,"mac":s,"message":s},...]}
-  log --follow     one {"time":s,"mac":s,"message":s} per line
+  log --follow     one {"time":s,"mac":s,"message":s} per line; {"gap":n} where
+                   up to n entries went by unseen
   host, host set, host auto
                    HOST = {"override":b,"name":s,"ip":s,"mask":s,"router":s}
   add              {"added":{"mac":s,"ip":s}}
@@ -47,7 +48,8 @@ JSON shapes (mac: 12 upper-case hex digits; ip, mask, router: dotted):
                    {"started":b,"disableResponse":n,"logChangeCnt":n,"newMacCnt":n}
 
 --xml prints BootpInfosXml (nodes, add, delete, import, export), NewMacAddresses
-(new, assign), LogEntries (log, log --clear; --follow: one Log element a line),
+(new, assign), LogEntries (log, log --clear; --follow: one Log element a line,
+a gap as <!-- n entries may be missing -->),
 HostInfoXml (host). status, start, stop, disable and enable print their numbers
 as FyBootpInfo/Status with the HostInfo element.
 )";
@@ -100,12 +102,15 @@ table change between the two steps would be overwritten.)
 --xml: NewMacAddresses afterwards)";
 
 inline constexpr char kLog[] = R"(LogEntries: time stamp, hardware address and message per entry.
---follow polls LogChangeCnt every 200 ms and prints only entries that are new;
-Ctrl-C (SIGINT) or SIGTERM ends it with exit 0, a server that goes away with
-exit 3. --clear empties the log (LogChangeCnt goes up by one).
+--follow prints the log, then each new entry once, woken by the server's
+PropertiesChanged signal for LogChangeCnt (no polling). Where entries may have
+gone by unseen (the log dropped them when full, a clearing took them, or they
+came while the log was read), it prints "-- n entries may be missing --", n at
+most. Ctrl-C (SIGINT) or SIGTERM ends it with exit 0, a server that goes away
+with exit 3. --clear empties the log (LogChangeCnt goes up by one).
 --json: {"log":[{"time":s,"mac":s,"message":s},...]}; with --follow one
-{"time":s,"mac":s,"message":s} a line.  --xml: LogEntries; with --follow one
-Log element a line)";
+{"time":s,"mac":s,"message":s} a line, a gap as {"gap":n}.  --xml: LogEntries;
+with --follow one Log element a line, a gap as <!-- n entries may be missing -->)";
 
 inline constexpr char kStart[] =
     R"(Started = 1, then reads it back: exit 1 when the responder did not start (for

@@ -1,63 +1,76 @@
+#include <fcntl.h>
 #include <signal.h>
-#include <time.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "tools/commands.h"
 #include "tools/ctl_failure.h"
+#include "tools/log_follow.h"
+#include "tools/log_signals.h"
 #include "tools/server_session.h"
 
 namespace fybootp::tools {
 namespace {
 
 volatile sig_atomic_t g_stopFollowing = 0;
+int g_stopWriteFd = -1;
 
-void StopFollowing(int) { g_stopFollowing = 1; }
+// The pipe wakes the wait on the bus even when the signal arrives just
+// before it; the flag tells a bus call that the signal interrupted apart
+// from a failure.
+void StopFollowing(int) {
+    const int saved = errno;
+    g_stopFollowing = 1;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(g_stopWriteFd, &byte, 1);
+    errno = saved;
+}
 
-// Without SA_RESTART, so that the wait between polls ends at once.
-void InstallStopHandlers() {
+// Returns the pipe's read end. Without SA_RESTART, so that a bus call
+// that the signal interrupts ends at once.
+int InstallStopHandlers() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw Failure{"following the log", E_OUTOFMEMORY, Stage::kCall,
+                      std::string("no pipe for Ctrl-C: ") + std::strerror(errno)};
+    }
+    g_stopWriteFd = fds[1];
     struct sigaction action {};
     action.sa_handler = StopFollowing;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    return fds[0];
 }
 
-constexpr long kPollMilliseconds = 200;
-constexpr int kSnapshotTries = 5;
-
-void WaitForNextPoll() {
-    timespec wait{0, kPollMilliseconds * 1000000L};
-    while (g_stopFollowing == 0 && nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+// The log as the follower reads it: the proxy's calls.
+class SessionLog : public LogSource {
+public:
+    explicit SessionLog(ServerSession& session) : m_session(session) {}
+    std::int32_t ChangeCount() override {
+        return m_session.Long(&IFyBootpServer::get_LogChangeCnt, "following the log");
     }
-}
+    std::vector<LogRow> LogRows() override {
+        return ReadLog(m_session.Text(&IFyBootpServer::get_LogEntries, "following the log"));
+    }
 
-std::int32_t ChangeCount(ServerSession& session) {
-    return session.Long(&IFyBootpServer::get_LogChangeCnt, "following the log");
-}
-
-struct Snapshot {
-    std::vector<LogRow> rows;
-    std::int32_t count = 0;  // LogChangeCnt that the rows belong to
+private:
+    ServerSession& m_session;
 };
 
-// The log with the change count it belongs to: the count is read again
-// after the fetch, and the fetch repeated while it moved. On a log that
-// never rests the last try counts as current, which may skip entries but
-// never shows one twice.
-Snapshot TakeSnapshot(ServerSession& session) {
-    Snapshot snapshot;
-    std::int32_t before = ChangeCount(session);
-    for (int attempt = 0; attempt < kSnapshotTries; ++attempt) {
-        snapshot.rows = ReadLog(session.Text(&IFyBootpServer::get_LogEntries, "following the log"));
-        snapshot.count = ChangeCount(session);
-        if (snapshot.count == before) break;
-        before = snapshot.count;
-    }
-    return snapshot;
-}
+class PrintedLog : public LogSink {
+public:
+    explicit PrintedLog(Format format) : m_format(format) {}
+    void Entry(const LogRow& row) override { PrintLogRow(row, m_format); }
+    void Gap(std::uint32_t missing) override { PrintLogGap(missing, m_format); }
+
+private:
+    Format m_format;
+};
 
 std::string LogText(ServerSession& session) {
     return session.Text(&IFyBootpServer::get_LogEntries, "reading the log");
@@ -80,35 +93,27 @@ void ClearLog(Format format) {
 
 namespace {
 
-void FollowUntilStopped(Format format) {
+// The session holds a reference for as long as the follow runs, and the
+// server signals changes only to clients that hold one. Listening starts
+// before the first read, so no change after that read goes unsignalled.
+void FollowUntilStopped(Format format, int stopFd) {
     auto session = ServerSession::Open();
-    Snapshot snapshot = TakeSnapshot(*session);
-    for (const LogRow& row : snapshot.rows) PrintLogRow(row, format);
-    std::int32_t seen = snapshot.count;
-    while (g_stopFollowing == 0) {
-        WaitForNextPoll();
-        if (g_stopFollowing != 0) break;
-        if (ChangeCount(*session) == seen) continue;
-        snapshot = TakeSnapshot(*session);
-        // Each change is one new entry or one clearing, and a full log drops
-        // its oldest entry for each new one: so the newest min(d, size)
-        // entries are the new ones.
-        const auto delta =
-            static_cast<std::uint32_t>(snapshot.count) - static_cast<std::uint32_t>(seen);
-        const std::size_t fresh = std::min<std::size_t>(delta, snapshot.rows.size());
-        for (std::size_t i = snapshot.rows.size() - fresh; i < snapshot.rows.size(); ++i) {
-            PrintLogRow(snapshot.rows[i], format);
-        }
-        seen = snapshot.count;
+    LogChangeSignals signals(session->ServerName());
+    SessionLog source(*session);
+    PrintedLog sink(format);
+    LogFollower follower(source, sink);
+    follower.Step();
+    while (signals.Wait(stopFd) == LogChangeSignals::Woken::kCountMoved && g_stopFollowing == 0) {
+        follower.Step();
     }
 }
 
 }  // namespace
 
 void FollowLog(Format format) {
-    InstallStopHandlers();
+    const int stopFd = InstallStopHandlers();
     try {
-        FollowUntilStopped(format);
+        FollowUntilStopped(format, stopFd);
     } catch (const Failure&) {
         // Ctrl-C in the middle of a bus call ends that call with EINTR:
         // that is the stop asked for, not a failure of the server.

@@ -139,6 +139,12 @@ void PrintLogRow(const LogRow& row, Format format) {
     PrintText(AlignedColumns({{row.timeStamp, MacDisplay(row.macAddr), row.message}}));
 }
 
+void PrintLogGap(std::uint32_t missing, Format format) {
+    if (format == Format::kJson) return PrintJson({{"gap", missing}});
+    const std::string text = std::to_string(missing) + " entries may be missing";
+    PrintText(format == Format::kXml ? "<!-- " + text + " -->" : "-- " + text + " --");
+}
+
 void PrintLog(const std::string& xml, Format format) {
     if (format == Format::kXml) return PrintXml(xml);
     const std::vector<LogRow> rows = ReadLog(xml);

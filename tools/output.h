@@ -5,6 +5,7 @@
 // server reaches standard output only through AlignedColumns, PrintJson and
 // PrintXml, which escape what could forge a line (terminal_text.h).
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -40,5 +41,8 @@ void PrintHost(const std::string& xml, Format format);
 
 // One log entry as `log` shows it: a line, or a JSON document on a line.
 void PrintLogRow(const LogRow& row, Format format);
+// Where `log --follow` may have missed entries: "-- N entries may be
+// missing --", {"gap":N}, or that text as an XML comment.
+void PrintLogGap(std::uint32_t missing, Format format);
 
 }  // namespace fybootp::tools

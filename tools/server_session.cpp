@@ -132,6 +132,8 @@ HRESULT ServerSession::Delete(const std::string& mac, const std::string& what) {
     return status;
 }
 
+std::string ServerSession::ServerName() const { return host::ServerNameOf(m_server.Get()); }
+
 ServerOwner QueryServerOwner() {
     ServerOwner owner;
     sd_bus* bus = nullptr;

@@ -35,6 +35,9 @@ public:
     HRESULT Add(const std::string& mac, std::int32_t ipAddr, const std::string& what);
     HRESULT Delete(const std::string& mac, const std::string& what);
 
+    // The unique bus name of the server that the calls reach.
+    std::string ServerName() const;
+
 private:
     explicit ServerSession(ComPtr<IFyBootpServer> server) : m_server(std::move(server)) {}
     ComPtr<IFyBootpServer> m_server;
