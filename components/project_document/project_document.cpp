@@ -4,7 +4,7 @@
 // entry's class identifier. Loaded in process (DllGetClassObject) by the
 // servers that enter themselves into the current project.
 
-#include "host/registration/project_document.h"
+#include "components/project_document/project_document.h"
 
 #include <atomic>
 #include <string>
