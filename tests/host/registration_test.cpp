@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/stat.h>
@@ -29,6 +30,7 @@
 #include "platform/bus/bus_server.h"
 #include "platform/com/com_ptr.h"
 #include "platform/registry/registry.h"
+#include "platform/storage/storage.h"
 #include "tests/host/bus_test_support.h"
 
 namespace fybootp::testing {
@@ -39,6 +41,7 @@ namespace fs = std::filesystem;
 const std::string kAppId = "AppID\\{DA184C20-DFC9-47A7-A2AE-6D98202999CD}";
 const std::string kClass = "CLSID\\{8177E4D6-67CB-4CB7-9926-2F61CFD4B035}";
 const std::string kTypeLib = "TypeLib\\{1ABC56CF-01D5-4488-BD8D-0437DF9C7A3C}";
+constexpr DWORD kProjectMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path);
@@ -683,6 +686,85 @@ TEST_F(ProjectEntry, ComponentRefusingTheDocumentInterfaceStopsTheRegistration) 
     unsetenv("FYB_STUB_REFUSE_DOCUMENT");
 }
 
+// A project that cannot be written stops the switch before the server's
+// registration, which stays as it was. Tests run as root, for whom no mode
+// forbids a write: the project's folder is a small file system that is
+// full, or a read-only mount with the project itself mounted writable in
+// it, both in the test's own mount namespace.
+TEST_F(ProjectEntry, ProjectThatCannotBeWrittenLeavesTheRegistrationAsItWas) {
+    enum class Spoil { kFull, kReadOnlyFolder };
+    const struct {
+        const char* what;
+        Spoil spoil;
+        bool registered;  // the server and its project entry, before
+        const char* switchText;
+        const char* status;
+    } cases[] = {
+        {"full, the project to make", Spoil::kFull, false, "-RegFyServer",
+         "0x80030070 (STG_E_MEDIUMFULL)"},
+        {"full, the entry to remove", Spoil::kFull, true, "-UnregFyServer",
+         "0x80030070 (STG_E_MEDIUMFULL)"},
+        {"read-only folder, the entry to remove", Spoil::kReadOnlyFolder, true, "-UnregFyServer",
+         "0x80030005 (STG_E_ACCESSDENIED)"},
+    };
+    Child regcomponent(FYB_REGCOMPONENT, {"fybootp-regcomponent", FYB_DEFAULT_COMPONENT});
+    ASSERT_EQ(regcomponent.Wait(20s), 0) << regcomponent.Stderr();
+    int number = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string dir = bus->Root() + "/projects" + std::to_string(++number);
+        const std::string view = dir + "-writable";
+        const std::string project = dir + "/project.fyp";
+        fs::create_directories(dir);
+        fs::create_directories(view);
+        ASSERT_EQ(mount("fyb-test", dir.c_str(), "tmpfs", 0, "size=64k,mode=0755"), 0);
+        SetCurrentProject(project);
+        if (c.registered) {
+            ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+        } else {
+            Run("-UnregServer");
+        }
+        if (c.spoil == Spoil::kFull) {
+            const int fd = open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            const std::string block(4096, 'f');
+            for (int i = 0; i < 64 && write(fd, block.data(), block.size()) > 0; ++i) {
+            }
+            close(fd);
+        } else {
+            ASSERT_EQ(mount(dir.c_str(), view.c_str(), nullptr, MS_BIND, nullptr), 0);
+            ASSERT_EQ(mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr), 0);
+            ASSERT_EQ(mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                            nullptr),
+                      0);
+            ASSERT_EQ(mount((view + "/project.fyp").c_str(), project.c_str(), nullptr, MS_BIND,
+                            nullptr),
+                      0);
+        }
+
+        EXPECT_EQ(Run(c.switchText), 1);
+        EXPECT_NE(lastStderr.find("fybootp: result " + std::string(c.status)), std::string::npos)
+            << lastStderr;
+        if (c.registered) {
+            ExpectClassRegistered(FybootpPath());
+            IStorage* root = nullptr;
+            ASSERT_EQ(StgOpenStorage(project, nullptr, kProjectMode, nullptr, 0, &root), S_OK);
+            IStorage* entry = nullptr;
+            EXPECT_EQ(root->OpenStorage("FyBootp", kProjectMode, &entry), S_OK);
+            if (entry != nullptr) entry->Release();
+            root->Release();
+        } else {
+            ExpectNothingOfTheClass();
+            EXPECT_FALSE(fs::exists(project));
+            // Nothing was left at the name that would stop the next try.
+            fs::remove(dir + "/filler");
+            EXPECT_EQ(Run(c.switchText), 0) << lastStderr;
+        }
+        for (const std::string& mounted : {project, dir, dir, view}) {
+            umount2(mounted.c_str(), MNT_DETACH);
+        }
+    }
+}
+
 class ProjectCalls : public ProjectEntry {
 protected:
     void SetUp() override {
@@ -717,8 +799,20 @@ TEST_F(ProjectEntry, DefaultComponentKeepsTheEntryInAFileOthersRead) {
     Child regcomponent(FYB_REGCOMPONENT, {"fybootp-regcomponent", FYB_DEFAULT_COMPONENT});
     ASSERT_EQ(regcomponent.Wait(20s), 0) << regcomponent.Stderr();
     ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
-    // The project it made opens again and keeps one entry.
+    // The project it made opens again and keeps one entry. It belongs to
+    // another user now, and is reached through a link: that stays so.
+    const std::string real = bus->Root() + "/real.fyp";
+    fs::rename(project, real);
+    fs::create_symlink("real.fyp", project);
+    ASSERT_EQ(chown(real.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(real.c_str(), 0600), 0);
     ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+    EXPECT_EQ(fs::read_symlink(project), "real.fyp");
+    struct stat info {};
+    ASSERT_EQ(stat(real.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_gid, 65534u);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
     const std::string script =
         "import olefile,sys; f=olefile.OleFileIO(sys.argv[1]); "
         "print(sorted(f.listdir(streams=True, storages=True)), f.getclsid('FyBootp'), "
