@@ -87,8 +87,8 @@ int CreateTemporary(const FileSystem& files, const std::string& path, mode_t mod
     for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
         name = TemporaryName(path);
         if (name.empty()) return -errno;
-        const int fd = files.Open(
-            name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        const int fd =
+            files.Open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
             if (fd < 0) name.clear();
             return fd >= 0 ? fd : -errno;

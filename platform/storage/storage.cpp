@@ -330,9 +330,9 @@ HRESULT OpenLocked(const std::string& path, std::string* target, int* fd) {
     const int opened = ::open(target->c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
     if (opened < 0) return StatusOfOpen(errno);
     struct stat info {};
-    HRESULT hr = ::fstat(opened, &info) != 0   ? STG_E_ACCESSDENIED
-                 : !S_ISREG(info.st_mode) ? STG_E_FILEALREADYEXISTS
-                                          : Lock(*target, opened);
+    HRESULT hr = ::fstat(opened, &info) != 0 ? STG_E_ACCESSDENIED
+                 : !S_ISREG(info.st_mode)    ? STG_E_FILEALREADYEXISTS
+                                             : Lock(*target, opened);
     if (Failed(hr)) {
         ::close(opened);
         return hr;

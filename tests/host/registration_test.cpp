@@ -733,12 +733,11 @@ TEST_F(ProjectEntry, ProjectThatCannotBeWrittenLeavesTheRegistrationAsItWas) {
         } else {
             ASSERT_EQ(mount(dir.c_str(), view.c_str(), nullptr, MS_BIND, nullptr), 0);
             ASSERT_EQ(mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr), 0);
-            ASSERT_EQ(mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                            nullptr),
-                      0);
-            ASSERT_EQ(mount((view + "/project.fyp").c_str(), project.c_str(), nullptr, MS_BIND,
-                            nullptr),
-                      0);
+            ASSERT_EQ(
+                mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+            ASSERT_EQ(
+                mount((view + "/project.fyp").c_str(), project.c_str(), nullptr, MS_BIND, nullptr),
+                0);
         }
 
         EXPECT_EQ(Run(c.switchText), 1);

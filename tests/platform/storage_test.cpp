@@ -3,6 +3,8 @@
 // second holder, and what a rewrite keeps of the file it replaces and of
 // the folder around it.
 
+#include "platform/storage/storage.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -18,7 +20,6 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/storage/storage.h"
 #include "tests/support/child_process.h"
 
 namespace fybootp {
@@ -119,7 +120,6 @@ TEST_F(StorageKeeps, NothingUnchangedIsRewritten) {
     EXPECT_EQ(Bytes(), before);
     EXPECT_EQ(std::filesystem::status(m_path).permissions(), inode);
 }
-
 
 // Root rewrites projects that belong to others, and often reaches them
 // through a link; a rewrite changes only the content.
