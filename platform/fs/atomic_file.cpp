@@ -86,7 +86,7 @@ int CreateTemporary(const FileSystem& files, const std::string& path, mode_t mod
     constexpr unsigned kAttempts = 100;
     for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
         name = TemporaryName(path);
-        if (name.empty()) return -errno;
+        if (name.empty()) return errno != 0 ? -errno : -EIO;
         const int fd =
             files.Open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {

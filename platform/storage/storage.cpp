@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "platform/fs/atomic_file.h"
 #include "platform/storage/compound_file.h"
@@ -25,7 +26,7 @@ using storage::Element;
 constexpr DWORD kDirectExclusiveReadWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 constexpr std::size_t kMaxNameLength = 31;
 
-// A project made here is readable by all, as the folder it is in allows.
+// A new project is written by its owner and read by all, whatever the umask.
 constexpr mode_t kNewFileMode = 0644;
 
 HRESULT StatusOfOpen(int error) {
@@ -61,6 +62,8 @@ HRESULT StatusOfWrite(int error) {
             return STG_E_FILEALREADYEXISTS;
         case EWOULDBLOCK:
             return STG_E_SHAREVIOLATION;
+        case ENOMEM:
+            return E_OUTOFMEMORY;
         default:
             return STG_E_WRITEFAULT;
     }
@@ -96,11 +99,20 @@ public:
     // file that is locked already: nobody can take it in between. Whoever
     // opened the old file meanwhile may get the old file's lock once we
     // let it go, and then sees that the name holds another file (Lock).
-    HRESULT Write(bool create) {
-        std::string bytes;
-        if (const HRESULT hr = storage::SerializeCompoundFile(*m_root, &bytes); Failed(hr)) {
-            return hr;
+    HRESULT Write(bool create) noexcept {
+        try {
+            return StatusOfWrite(WriteFile(create));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
         }
+    }
+
+private:
+    // 0 or the errno of the step that failed; a tree that cannot be
+    // serialised is ENOMEM.
+    int WriteFile(bool create) {
+        std::string bytes;
+        if (Failed(storage::SerializeCompoundFile(*m_root, &bytes))) return ENOMEM;
         fs::ReplaceOptions options;
         options.newFileMode = kNewFileMode;
         options.keepOwner = true;
@@ -119,10 +131,9 @@ public:
             m_fd = file.Release();
             m_dirty = false;
         }
-        return StatusOfWrite(error);
+        return error;
     }
 
-private:
     std::string m_path;
     int m_fd;
     std::shared_ptr<Element> m_root = std::make_shared<Element>();
