@@ -3,8 +3,13 @@
 // sub-storage per server entry, named after the entry, whose class is the
 // entry's class identifier. Loaded in process (DllGetClassObject) by the
 // servers that enter themselves into the current project.
+//
+// Every call that changes the project commits it before it returns, and a
+// commit that fails is the call's status: project registration calls no
+// commit itself, and a write left to the last release could fail with
+// nobody to tell.
 
-#include "host/registration/project_document.h"
+#include "components/project_document/project_document.h"
 
 #include <atomic>
 #include <string>
@@ -17,6 +22,9 @@ namespace {
 constexpr DWORD kMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 constexpr char kInitialTextStream[] = "InitialText";
 constexpr IID IID_IProjectEntry = GuidLiteral("{0B59210D-1A35-45B0-8372-A65C30B2510E}");
+
+// The status of a change to storage, once it is in the file.
+HRESULT Committed(IStorage* storage, HRESULT hr) { return Failed(hr) ? hr : storage->Commit(); }
 
 template <class Interface>
 class Counted : public Interface {
@@ -61,7 +69,7 @@ public:
     HRESULT EntryReserved13() override { return E_NOTIMPL; }
     HRESULT EntryReserved14() override { return E_NOTIMPL; }
     HRESULT SetClassId(const GUID* clsid) override {
-        return clsid == nullptr ? E_POINTER : m_storage->SetClass(*clsid);
+        return clsid == nullptr ? E_POINTER : Committed(m_storage, m_storage->SetClass(*clsid));
     }
 
 private:
@@ -98,7 +106,7 @@ public:
         const std::string_view bytes = BstrText(text);
         hr = stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
         stream->Release();
-        return hr;
+        return Committed(m_storage, hr);
     }
     HRESULT CreateServerEntry(BSTR name, IProjectEntry** entry) override {
         return Entered(name, entry, true);
@@ -110,7 +118,7 @@ public:
     HRESULT DocumentReserved15() override { return E_NOTIMPL; }
     HRESULT DeleteServerEntry(BSTR name) override {
         if (m_storage == nullptr) return E_UNEXPECTED;
-        return m_storage->DestroyElement(std::string(BstrText(name)));
+        return Committed(m_storage, m_storage->DestroyElement(std::string(BstrText(name))));
     }
 
 private:
@@ -125,9 +133,14 @@ private:
         if (m_storage == nullptr) return E_UNEXPECTED;
         IStorage* sub = nullptr;
         const std::string entryName(BstrText(name));
-        const HRESULT hr = create ? m_storage->CreateStorage(entryName, kMode, &sub)
-                                  : m_storage->OpenStorage(entryName, kMode, &sub);
-        if (Succeeded(hr)) *entry = new Entry(sub);
+        HRESULT hr = create ? m_storage->CreateStorage(entryName, kMode, &sub)
+                            : m_storage->OpenStorage(entryName, kMode, &sub);
+        if (create) hr = Committed(m_storage, hr);
+        if (Succeeded(hr)) {
+            *entry = new Entry(sub);
+        } else if (sub != nullptr) {
+            sub->Release();
+        }
         return hr;
     }
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/registration/project_document.h"
+#include "components/project_document/project_document.h"
 #include "platform/registry/registry.h"
 
 namespace {

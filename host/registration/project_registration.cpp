@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "host/registration/project_document.h"
+#include "components/project_document/project_document.h"
 #include "host/registration/system_files.h"
 #include "host/system_paths.h"
 #include "platform/com/inproc_server.h"

@@ -6,7 +6,7 @@
 namespace fybootp {
 namespace {
 
-constexpr std::array<std::pair<HRESULT, std::string_view>, 39> kNames{{
+constexpr std::array<std::pair<HRESULT, std::string_view>, 44> kNames{{
     {S_OK, "S_OK"},
     {S_FALSE, "S_FALSE"},
     {E_NOTIMPL, "E_NOTIMPL"},
@@ -46,6 +46,11 @@ constexpr std::array<std::pair<HRESULT, std::string_view>, 39> kNames{{
     {STG_E_FILENOTFOUND, "STG_E_FILENOTFOUND"},
     {MakeHresult(0x80030050u), "STG_E_FILEALREADYEXISTS"},
     {MakeHresult(0x80030020u), "STG_E_SHAREVIOLATION"},
+    {MakeHresult(0x80030003u), "STG_E_PATHNOTFOUND"},
+    {MakeHresult(0x80030005u), "STG_E_ACCESSDENIED"},
+    {MakeHresult(0x8003001Du), "STG_E_WRITEFAULT"},
+    {MakeHresult(0x80030070u), "STG_E_MEDIUMFULL"},
+    {MakeHresult(0x800300FFu), "STG_E_INVALIDFLAG"},
 }};
 
 // Exit codes and some statuses are plain Win32 error codes.

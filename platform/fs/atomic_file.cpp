@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -57,22 +57,44 @@ int WriteAll(const FileSystem& files, int fd, std::string_view bytes) {
     return 0;
 }
 
-// A name beside the target that no other writer in this or another process
-// uses at the same moment; O_EXCL settles the rare collision.
-std::string TemporaryName(const std::string& path, unsigned attempt) {
-    static std::atomic<unsigned> serial{0};
-    return path + ".tmp-" + std::to_string(::getpid()) + "-" +
-           std::to_string(serial.fetch_add(1) + attempt);
+// A name beside the target that nobody can know before the file exists, so
+// nobody can plant a link or a file there first: the writer's process id
+// (which lets a later writer tell an abandoned file, below) and 64 random
+// bits. Empty when the system gives no randomness.
+std::string TemporaryName(const std::string& path) {
+    unsigned char random[8];
+    std::size_t filled = 0;
+    while (filled < sizeof(random)) {
+        const ssize_t n = ::getrandom(random + filled, sizeof(random) - filled, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return {};
+        filled += static_cast<std::size_t>(n);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string name = path + ".tmp-" + std::to_string(::getpid()) + "-";
+    for (const unsigned char byte : random) {
+        name += kHex[byte >> 4];
+        name += kHex[byte & 0xF];
+    }
+    return name;
 }
 
+// O_EXCL never opens what is already there, a link included; O_NOFOLLOW
+// says so once more. A collision of random names only costs another try.
 int CreateTemporary(const FileSystem& files, const std::string& path, mode_t mode,
                     std::string& name) {
     constexpr unsigned kAttempts = 100;
     for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
-        name = TemporaryName(path, attempt);
-        const int fd = files.Open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) return fd >= 0 ? fd : -errno;
+        name = TemporaryName(path);
+        if (name.empty()) return errno != 0 ? -errno : -EIO;
+        const int fd =
+            files.Open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            if (fd < 0) name.clear();
+            return fd >= 0 ? fd : -errno;
+        }
     }
+    name.clear();
     return -EEXIST;
 }
 
@@ -83,16 +105,26 @@ int SyncDirectory(const FileSystem& files, const std::string& directory) {
     return dir.Close();
 }
 
-// Writes, syncs and closes the temporary file; 0 or the errno.
-int FillTemporary(const FileSystem& files, int fd, std::string_view bytes, bool exactMode,
-                  mode_t mode) {
-    Descriptor file(files, fd);
-    // open applied the umask; a replaced file keeps the bits it had, and a
-    // new file whose mode was given gets exactly that.
-    if (exactMode && files.Fchmod(file.Get(), mode) != 0) return errno;
-    if (const int error = WriteAll(files, file.Get(), bytes)) return error;
-    if (files.Fsync(file.Get()) != 0) return errno;
-    return file.Close();
+// Gives the new file the owner and group of the one it replaces. Only what
+// differs is changed, so a writer that owns the file needs no privilege.
+int TakeOwner(const FileSystem& files, int fd, const struct stat& old) {
+    struct stat made {};
+    if (files.Fstat(fd, &made) != 0) return errno;
+    if (made.st_uid == old.st_uid && made.st_gid == old.st_gid) return 0;
+    return files.Fchown(fd, old.st_uid, old.st_gid) == 0 ? 0 : errno;
+}
+
+// Gives the temporary file the target's name. Exclusive: only while the
+// name is free, by a rename that replaces nothing or, on a file system
+// without one, by a second name, which replaces nothing either.
+int PutInPlace(const FileSystem& files, const std::string& temporary, const std::string& target,
+               bool exclusive) {
+    if (!exclusive) return files.Rename(temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
+    if (files.RenameNoReplace(temporary.c_str(), target.c_str()) == 0) return 0;
+    if (errno != EINVAL) return errno;
+    if (files.Link(temporary.c_str(), target.c_str()) != 0) return errno;
+    files.Unlink(temporary.c_str());
+    return 0;
 }
 
 // The bytes of an open regular file, within maxBytes.
@@ -212,31 +244,76 @@ int ReplaceFileAtomically(const std::string& path, std::string_view bytes,
 
 int ReplaceFileAtomically(const std::string& path, std::string_view bytes, mode_t newFileMode,
                           const FileSystem& files) {
-    // Replacing the link itself would leave the operator's real file stale
-    // behind it.
-    std::string target;
-    if (const int error = FinalTarget(path, target, files)) return error;
-    RemoveAbandonedTemporaries(files, target);
-    struct stat old {};
-    const bool exists = files.Stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    const bool exactMode = exists || newFileMode != kModeFromUmask;
-    const mode_t mode = exists ? (old.st_mode & 07777) : exactMode ? newFileMode : 0666;
+    ReplaceOptions options;
+    options.newFileMode = newFileMode;
+    PendingFile file(files);
+    if (const int error = file.Begin(path, options)) return error;
+    if (const int error = file.Write(bytes)) return error;
+    if (const int error = file.Close()) return error;
+    return file.Finish();
+}
 
-    std::string temporary;
-    const int fd = CreateTemporary(files, target, mode, temporary);
+PendingFile::~PendingFile() {
+    if (m_fd >= 0) m_files.Close(m_fd);
+    if (!m_temporary.empty()) m_files.Unlink(m_temporary.c_str());
+}
+
+int PendingFile::Begin(const std::string& path, const ReplaceOptions& options) {
+    m_exclusive = options.exclusive;
+    m_target = path;
+    // Replacing the link itself would leave the operator's real file stale
+    // behind it. A name that must be free is taken as it stands.
+    if (!m_exclusive) {
+        if (const int error = FinalTarget(path, m_target, m_files)) return error;
+    }
+    RemoveAbandonedTemporaries(m_files, m_target);
+    struct stat old {};
+    const bool exists =
+        !m_exclusive && m_files.Stat(m_target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    const bool exactMode = exists || options.newFileMode != kModeFromUmask;
+    const mode_t mode = exists ? (old.st_mode & 07777) : exactMode ? options.newFileMode : 0666;
+
+    const int fd = CreateTemporary(m_files, m_target, mode, m_temporary);
     if (fd < 0) return -fd;
-    if (const int error = FillTemporary(files, fd, bytes, exactMode, mode)) {
-        files.Unlink(temporary.c_str());
-        return error;
+    m_fd = fd;
+    // Owner first: a change of owner clears the set-id bits that the mode
+    // then restores. Both before any byte is written, so the content is
+    // never readable by more than the old file allowed.
+    if (options.keepOwner && exists) {
+        if (const int error = TakeOwner(m_files, m_fd, old)) return error;
     }
-    if (files.Rename(temporary.c_str(), target.c_str()) != 0) {
-        const int error = errno;
-        files.Unlink(temporary.c_str());
-        return error;
-    }
+    // open applied the umask; a replaced file keeps the bits it had, and a
+    // new file whose mode was given gets exactly that.
+    if (exactMode && m_files.Fchmod(m_fd, mode) != 0) return errno;
+    return 0;
+}
+
+int PendingFile::Write(std::string_view bytes) {
+    if (m_fd < 0) return EBADF;
+    if (const int error = WriteAll(m_files, m_fd, bytes)) return error;
+    return m_files.Fsync(m_fd) == 0 ? 0 : errno;
+}
+
+int PendingFile::Close() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd < 0 || m_files.Close(fd) == 0 ? 0 : errno;
+}
+
+int PendingFile::Finish() {
+    if (m_temporary.empty()) return EBADF;
+    if (const int error = PutInPlace(m_files, m_temporary, m_target, m_exclusive)) return error;
+    m_temporary.clear();
+    m_placed = true;
     // Without this the rename itself may be lost in a power failure, leaving
     // the old file after the operation reported success.
-    return SyncDirectory(files, DirectoryOf(target));
+    return SyncDirectory(m_files, DirectoryOf(m_target));
+}
+
+int PendingFile::Release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
 }
 
 int KeepAs(const std::string& path, const std::string& copyPath, std::string_view bytes,

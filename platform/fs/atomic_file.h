@@ -11,6 +11,10 @@
 // temporary file; a temporary file left by a writer that was killed is
 // removed by the next replacement of the same file.
 //
+// The temporary file's name carries a random part and is created with
+// O_EXCL | O_NOFOLLOW, so nobody can guess it beforehand and plant a link or
+// a file there that the writer would then write through.
+//
 // A path that is a symbolic link stands for the file the link finally
 // points to: that file is read, and replaced in its own directory, and the
 // link stays. A dangling link gets its target created. A link is followed
@@ -45,6 +49,62 @@ int ReplaceFileAtomically(const std::string& path, std::string_view bytes,
 constexpr mode_t kModeFromUmask = static_cast<mode_t>(-1);
 int ReplaceFileAtomically(const std::string& path, std::string_view bytes, mode_t newFileMode,
                           const FileSystem& files = SystemFileSystem());
+
+// How a replacement treats the file it replaces, and a new one.
+struct ReplaceOptions {
+    // The exact mode of a new file, or kModeFromUmask.
+    mode_t newFileMode = kModeFromUmask;
+    // A replaced file keeps its owner and group as well as its permission
+    // bits: for a writer (root) that rewrites files that belong to others.
+    // A writer not allowed to give the file its old owner gets EPERM and
+    // changes nothing.
+    bool keepOwner = false;
+    // The new file takes the name only while nothing has it, not even a
+    // link (which is not followed): EEXIST otherwise, and nothing changes.
+    bool exclusive = false;
+};
+
+// A replacement in steps, for a caller that must act on the new file before
+// it takes the name (lock it, say) and keep it open afterwards:
+// Begin, Write, Finish, then Release the descriptor if wanted. Whatever is
+// not finished when the object goes leaves the target as it was and no
+// temporary file.
+class PendingFile {
+public:
+    explicit PendingFile(const FileSystem& files = SystemFileSystem()) : m_files(files) {}
+    ~PendingFile();
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    // Resolves path to its final target (unless exclusive) and creates the
+    // temporary file beside it, already with the mode, and the owner, that
+    // the result will have.
+    int Begin(const std::string& path, const ReplaceOptions& options);
+    // The temporary file, open for writing; -1 before Begin or once closed.
+    int Fd() const { return m_fd; }
+    // Writes all of bytes at the current offset and syncs them to disk.
+    int Write(std::string_view bytes);
+    // Closes the temporary file now, to see a write error that a file
+    // system reports only at close.
+    int Close();
+    // Puts the file at the target's name and syncs the directory.
+    int Finish();
+    // True once the new file has the target's name, even when Finish then
+    // failed to sync the directory.
+    bool Placed() const { return m_placed; }
+    // The descriptor of the file, now the caller's to close.
+    int Release();
+    // The file that was or is being replaced (path with links followed).
+    const std::string& Target() const { return m_target; }
+
+private:
+    const FileSystem& m_files;
+    std::string m_target;
+    std::string m_temporary;  // empty once it is gone or has the name
+    bool m_exclusive = false;
+    bool m_placed = false;
+    int m_fd = -1;
+};
 
 // The file that path finally names once every symbolic link on its last
 // component is followed (the path itself when it is no link); it need not

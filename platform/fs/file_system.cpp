@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,9 @@ ssize_t FileSystem::Write(int fd, const void* buffer, std::size_t size) const {
 int FileSystem::Close(int fd) const { return ::close(fd); }
 int FileSystem::Fsync(int fd) const { return ::fsync(fd); }
 int FileSystem::Fchmod(int fd, mode_t mode) const { return ::fchmod(fd, mode); }
+int FileSystem::Fchown(int fd, uid_t owner, gid_t group) const {
+    return ::fchown(fd, owner, group);
+}
 int FileSystem::Fstat(int fd, struct stat* info) const { return ::fstat(fd, info); }
 int FileSystem::Stat(const char* path, struct stat* info) const { return ::stat(path, info); }
 int FileSystem::Lstat(const char* path, struct stat* info) const { return ::lstat(path, info); }
@@ -29,6 +33,9 @@ ssize_t FileSystem::ReadLink(const char* path, char* buffer, std::size_t size) c
     return ::readlink(path, buffer, size);
 }
 int FileSystem::Rename(const char* from, const char* to) const { return ::rename(from, to); }
+int FileSystem::RenameNoReplace(const char* from, const char* to) const {
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
 int FileSystem::Link(const char* from, const char* to) const { return ::link(from, to); }
 int FileSystem::Unlink(const char* path) const { return ::unlink(path); }
 

@@ -26,11 +26,15 @@ public:
     virtual int Close(int fd) const;
     virtual int Fsync(int fd) const;
     virtual int Fchmod(int fd, mode_t mode) const;
+    virtual int Fchown(int fd, uid_t owner, gid_t group) const;
     virtual int Fstat(int fd, struct stat* info) const;
     virtual int Stat(const char* path, struct stat* info) const;
     virtual int Lstat(const char* path, struct stat* info) const;
     virtual ssize_t ReadLink(const char* path, char* buffer, std::size_t size) const;
     virtual int Rename(const char* from, const char* to) const;
+    // renameat2 with RENAME_NOREPLACE: EEXIST when `to` exists, EINVAL
+    // where the file system cannot tell.
+    virtual int RenameNoReplace(const char* from, const char* to) const;
     virtual int Link(const char* from, const char* to) const;
     virtual int Unlink(const char* path) const;
     // The names in a directory other than . and ..; 0 on success, else -1

@@ -1,12 +1,11 @@
 #include "platform/storage/compound_file.h"
 
-#include <fcntl.h>
 #include <gsf/gsf-infile-msole.h>
 #include <gsf/gsf-infile.h>
 #include <gsf/gsf-input-memory.h>
 #include <gsf/gsf-outfile-msole.h>
 #include <gsf/gsf-outfile.h>
-#include <gsf/gsf-output-stdio.h>
+#include <gsf/gsf-output-memory.h>
 #include <gsf/gsf-utils.h>
 #include <unistd.h>
 
@@ -118,13 +117,10 @@ HRESULT ReadCompoundFile(int fd, Element* root) {
     return ok ? S_OK : STG_E_FILEALREADYEXISTS;
 }
 
-HRESULT WriteCompoundFile(const std::string& path, const Element& root) {
+HRESULT SerializeCompoundFile(const Element& root, std::string* bytes) {
     InitLibrary();
-    const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
-    GError* error = nullptr;
-    GsfOutput* output = gsf_output_stdio_new(temporary.c_str(), &error);
-    if (error != nullptr) g_error_free(error);
-    if (output == nullptr) return STG_E_ACCESSDENIED;
+    GsfOutput* output = gsf_output_memory_new();
+    if (output == nullptr) return E_OUTOFMEMORY;
     GsfOutfile* file = gsf_outfile_msole_new(output);
     bool ok = file != nullptr;
     if (ok) {
@@ -136,24 +132,14 @@ HRESULT WriteCompoundFile(const std::string& path, const Element& root) {
         g_object_unref(file);
     }
     ok = (gsf_output_is_closed(output) || gsf_output_close(output)) && ok;
+    if (ok) {
+        const guint8* data = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(output));
+        const auto size = static_cast<std::size_t>(gsf_output_size(output));
+        ok = data != nullptr || size == 0;
+        if (ok) bytes->assign(reinterpret_cast<const char*>(data), size);
+    }
     g_object_unref(output);
-    // gsf's stdio output has closed its file; sync it by name before the
-    // rename makes it the project.
-    const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
-    ok = fd >= 0 && ::fsync(fd) == 0 && ok;
-    if (fd >= 0) ::close(fd);
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return STG_E_WRITEFAULT;
-    }
-    const std::size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return S_OK;
+    return ok ? S_OK : E_OUTOFMEMORY;
 }
 
 }  // namespace fybootp::storage

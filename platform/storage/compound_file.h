@@ -23,8 +23,8 @@ struct Element {
 // S_OK and the tree; STG_E_FILEALREADYEXISTS for a file that is not a
 // compound file.
 HRESULT ReadCompoundFile(int fd, Element* root);
-// Writes the tree to path through a temporary file in the same folder,
-// synced and renamed over it.
-HRESULT WriteCompoundFile(const std::string& path, const Element& root);
+// The bytes of the compound file that holds the tree. Writing them to disk
+// is the caller's (the file layer's crash-safe replacement).
+HRESULT SerializeCompoundFile(const Element& root, std::string* bytes);
 
 }  // namespace fybootp::storage

@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 
+#include "platform/fs/atomic_file.h"
 #include "platform/storage/compound_file.h"
 
 namespace fybootp {
@@ -24,39 +26,114 @@ using storage::Element;
 constexpr DWORD kDirectExclusiveReadWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 constexpr std::size_t kMaxNameLength = 31;
 
+// A new project is written by its owner and read by all, whatever the umask.
+constexpr mode_t kNewFileMode = 0644;
+
+HRESULT StatusOfOpen(int error) {
+    switch (error) {
+        case ENOENT:
+            return STG_E_FILENOTFOUND;
+        case ENOTDIR:
+            return STG_E_PATHNOTFOUND;
+        case EEXIST:
+        case EISDIR:
+            return STG_E_FILEALREADYEXISTS;
+        default:
+            return STG_E_ACCESSDENIED;
+    }
+}
+
+HRESULT StatusOfWrite(int error) {
+    switch (error) {
+        case 0:
+            return S_OK;
+        case ENOSPC:
+        case EDQUOT:
+            return STG_E_MEDIUMFULL;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return STG_E_ACCESSDENIED;
+        case ENOENT:
+        case ENOTDIR:
+            return STG_E_PATHNOTFOUND;
+        case EEXIST:
+        case EISDIR:
+            return STG_E_FILEALREADYEXISTS;
+        case EWOULDBLOCK:
+            return STG_E_SHAREVIOLATION;
+        case ENOMEM:
+            return E_OUTOFMEMORY;
+        default:
+            return STG_E_WRITEFAULT;
+    }
+}
+
 // The file on disk: its lock, its tree, and whether the tree has changed.
 class OpenFile {
 public:
+    // path is the file's final target (links followed); fd is open on it
+    // and holds its lock, or is -1 for a file not made yet.
     OpenFile(std::string path, int fd) : m_path(std::move(path)), m_fd(fd) {
         m_root->isStorage = true;
     }
+    // The last chance of a direct-mode storage to write what changed. Its
+    // status has nowhere to go: a caller that must know commits first.
     ~OpenFile() {
-        if (m_dirty) Commit();
-        ::close(m_fd);
+        if (m_dirty) Write(false);
+        if (m_fd >= 0) ::close(m_fd);
     }
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
 
     std::shared_ptr<Element>& Root() { return m_root; }
-    int Fd() const { return m_fd; }
     void Touch() { m_dirty = true; }
+    HRESULT Commit() { return Write(false); }
 
-    HRESULT Commit() {
-        const HRESULT hr = storage::WriteCompoundFile(m_path, *m_root);
-        if (Failed(hr)) return hr;
-        m_dirty = false;
-        // The rename put a new file at the path; hold that one from now on.
-        const int fd = ::open(m_path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            ::close(m_fd);
-            m_fd = fd;
-        } else if (fd >= 0) {
-            ::close(fd);
+    // Writes the whole tree to a new file that then takes the name; with
+    // create, only while the name is free. Owner, group and mode of the
+    // file replaced stay, and links to it stay links.
+    //
+    // The new file is locked before it takes the name. A lock belongs to
+    // the file, not to the name, so from the rename on the name holds a
+    // file that is locked already: nobody can take it in between. Whoever
+    // opened the old file meanwhile may get the old file's lock once we
+    // let it go, and then sees that the name holds another file (Lock).
+    HRESULT Write(bool create) noexcept {
+        try {
+            return StatusOfWrite(WriteFile(create));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
         }
-        return S_OK;
     }
 
 private:
+    // 0 or the errno of the step that failed; a tree that cannot be
+    // serialised is ENOMEM.
+    int WriteFile(bool create) {
+        std::string bytes;
+        if (Failed(storage::SerializeCompoundFile(*m_root, &bytes))) return ENOMEM;
+        fs::ReplaceOptions options;
+        options.newFileMode = kNewFileMode;
+        options.keepOwner = true;
+        options.exclusive = create;
+        fs::PendingFile file;
+        int error = file.Begin(m_path, options);
+        // Only someone who found the random name in the folder could hold
+        // the lock already.
+        if (error == 0 && ::flock(file.Fd(), LOCK_EX | LOCK_NB) != 0) error = errno;
+        if (error == 0) error = file.Write(bytes);
+        if (error == 0) error = file.Finish();
+        if (file.Placed()) {
+            // The tree is in the file at the name now, even if syncing its
+            // folder failed; hold that file from now on.
+            if (m_fd >= 0) ::close(m_fd);
+            m_fd = file.Release();
+            m_dirty = false;
+        }
+        return error;
+    }
+
     std::string m_path;
     int m_fd;
     std::shared_ptr<Element> m_root = std::make_shared<Element>();
@@ -240,20 +317,6 @@ private:
     std::shared_ptr<Element> m_element;
 };
 
-HRESULT StatusOfOpen(int error) {
-    switch (error) {
-        case ENOENT:
-            return STG_E_FILENOTFOUND;
-        case ENOTDIR:
-            return STG_E_PATHNOTFOUND;
-        case EEXIST:
-        case EISDIR:
-            return STG_E_FILEALREADYEXISTS;
-        default:
-            return STG_E_ACCESSDENIED;
-    }
-}
-
 // The lock, on the file that is at the path now: a holder's commit renames
 // a new file over the one we may have opened just before.
 HRESULT Lock(const std::string& path, int fd) {
@@ -269,6 +332,26 @@ HRESULT Lock(const std::string& path, int fd) {
     return S_OK;
 }
 
+// Opens and locks the file that path finally names. Links are resolved by
+// the file layer, under its rule for who may own a link that root follows,
+// and the file found is opened without following another one.
+HRESULT OpenLocked(const std::string& path, std::string* target, int* fd) {
+    *fd = -1;
+    if (const int error = fs::FinalTarget(path, *target)) return StatusOfOpen(error);
+    const int opened = ::open(target->c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+    if (opened < 0) return StatusOfOpen(errno);
+    struct stat info {};
+    HRESULT hr = ::fstat(opened, &info) != 0 ? STG_E_ACCESSDENIED
+                 : !S_ISREG(info.st_mode)    ? STG_E_FILEALREADYEXISTS
+                                             : Lock(*target, opened);
+    if (Failed(hr)) {
+        ::close(opened);
+        return hr;
+    }
+    *fd = opened;
+    return S_OK;
+}
+
 }  // namespace
 
 HRESULT StgOpenStorage(const std::string& path, IStorage* priority, DWORD mode, void* exclude,
@@ -277,12 +360,13 @@ HRESULT StgOpenStorage(const std::string& path, IStorage* priority, DWORD mode, 
     *storage = nullptr;
     if (priority != nullptr || exclude != nullptr || reserved != 0) return STG_E_INVALIDFUNCTION;
     if (mode != kDirectExclusiveReadWrite) return STG_E_INVALIDFLAG;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return StatusOfOpen(errno);
-    auto file = std::make_shared<OpenFile>(path, fd);
-    HRESULT hr = Lock(path, fd);
-    if (Succeeded(hr)) hr = storage::ReadCompoundFile(fd, file->Root().get());
-    if (Failed(hr)) return hr;
+    std::string target;
+    int fd = -1;
+    if (const HRESULT hr = OpenLocked(path, &target, &fd); Failed(hr)) return hr;
+    auto file = std::make_shared<OpenFile>(target, fd);
+    if (const HRESULT hr = storage::ReadCompoundFile(fd, file->Root().get()); Failed(hr)) {
+        return hr;
+    }
     *storage = new Storage(file, file->Root());
     return S_OK;
 }
@@ -292,15 +376,19 @@ HRESULT StgCreateDocfile(const std::string& path, DWORD mode, DWORD reserved, IS
     *storage = nullptr;
     if (reserved != 0) return STG_E_INVALIDFUNCTION;
     if (!ValidMode(mode)) return STG_E_INVALIDFLAG;
-    const int flags = (mode & STGM_CREATE) != 0 ? O_CREAT : O_CREAT | O_EXCL;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | flags, 0644);
-    // Creating, a missing name can only be a missing folder.
-    if (fd < 0) return errno == ENOENT ? STG_E_PATHNOTFOUND : StatusOfOpen(errno);
-    auto file = std::make_shared<OpenFile>(path, fd);
-    if (const HRESULT hr = Lock(path, fd); Failed(hr)) return hr;
-    // An empty compound file from the start, so that a crash before the
-    // first commit leaves a file that opens.
-    if (const HRESULT hr = file->Commit(); Failed(hr)) return hr;
+    const bool replace = (mode & STGM_CREATE) != 0;
+    std::string target = path;
+    int fd = -1;
+    if (replace) {
+        // A file there is replaced only while nobody else holds it.
+        const HRESULT hr = OpenLocked(path, &target, &fd);
+        if (Failed(hr) && hr != STG_E_FILENOTFOUND) return hr;
+    }
+    auto file = std::make_shared<OpenFile>(target, fd);
+    // The file takes its name whole and locked, as an empty compound file,
+    // so that a crash before the first commit leaves a file that opens, and
+    // a failure leaves no file at all.
+    if (const HRESULT hr = file->Write(!replace); Failed(hr)) return hr;
     *storage = new Storage(file, file->Root());
     return S_OK;
 }

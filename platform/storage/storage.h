@@ -2,11 +2,19 @@
 // Structured storage: compound files (the same on-disk format as on the
 // platform the project files come from, so they move between machines),
 // read and written through libgsf. The whole tree is read when a file is
-// opened and written back, crash-safely, by Commit and at the latest when
-// the last reference to the root storage goes. Only direct, exclusive,
-// read-write access is offered (STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0x12),
-// which is what project files are opened with; the exclusion holds across
-// processes (flock).
+// opened and written back by Commit and at the latest when the last
+// reference to the root storage goes. Only direct, exclusive, read-write
+// access is offered (STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0x12), which is
+// what project files are opened with; the exclusion holds across processes
+// (flock), and without a gap while a commit puts the new file in place.
+//
+// Every write is the file layer's crash-safe replacement (fs::PendingFile):
+// a temporary file with an unguessable name beside the file, synced and
+// renamed over it. The file keeps its owner, group and mode, and a path
+// that is a symbolic link keeps being one: the file it points to is
+// written (a link that neither root nor the folder's owner owns is not
+// followed: STG_E_ACCESSDENIED). A write that fails leaves the file as it
+// was, and reaches the caller of Commit; a release cannot report it.
 
 #include <cstdint>
 #include <string>
@@ -25,6 +33,7 @@ constexpr HRESULT STG_E_ACCESSDENIED = MakeHresult(0x80030005u);
 constexpr HRESULT STG_E_INVALIDPOINTER = MakeHresult(0x80030009u);
 constexpr HRESULT STG_E_WRITEFAULT = MakeHresult(0x8003001Du);
 constexpr HRESULT STG_E_SHAREVIOLATION = MakeHresult(0x80030020u);
+constexpr HRESULT STG_E_MEDIUMFULL = MakeHresult(0x80030070u);
 constexpr HRESULT STG_E_FILEALREADYEXISTS = MakeHresult(0x80030050u);
 constexpr HRESULT STG_E_INVALIDNAME = MakeHresult(0x800300FCu);
 constexpr HRESULT STG_E_INVALIDFLAG = MakeHresult(0x800300FFu);
@@ -59,7 +68,10 @@ public:
     virtual HRESULT SetClass(const GUID& clsid) = 0;
     virtual HRESULT GetClass(GUID* clsid) = 0;
     // Writes the whole file now (a direct-mode storage writes it on its
-    // last release as well).
+    // last release as well, without a status). STG_E_MEDIUMFULL when the
+    // disk is full, STG_E_ACCESSDENIED when the folder may not be written,
+    // STG_E_PATHNOTFOUND when it is gone, STG_E_WRITEFAULT otherwise; the
+    // file is then unchanged.
     virtual HRESULT Commit() = 0;
 };
 
@@ -69,7 +81,10 @@ public:
 HRESULT StgOpenStorage(const std::string& path, IStorage* priority, DWORD mode, void* exclude,
                        DWORD reserved, IStorage** storage);
 // mode must be 0x12, optionally with STGM_CREATE; without it an existing
-// file gives STG_E_FILEALREADYEXISTS.
+// file (or link) gives STG_E_FILEALREADYEXISTS. The file appears at its
+// name whole (an empty compound file) and locked; a create that fails
+// leaves no file. STG_E_PATHNOTFOUND for a missing folder, and the statuses
+// of Commit.
 HRESULT StgCreateDocfile(const std::string& path, DWORD mode, DWORD reserved, IStorage** storage);
 
 }  // namespace fybootp

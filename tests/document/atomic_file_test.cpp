@@ -145,5 +145,35 @@ TEST_F(AtomicFile, ReplacementThroughLinksReplacesTheFinalTargetInItsDirectory) 
     EXPECT_EQ(fs::ReplaceFileAtomically(PathOf("loop"), "x"), ELOOP);
 }
 
+// The name is taken only while free, also where the file system knows no
+// rename that refuses to replace (a second name stands in for it).
+TEST_F(AtomicFile, ExclusivePlacementTakesOnlyAFreeName) {
+    using Kind = testing::FailingFileSystem::Kind;
+    testing::FailingFileSystem files;
+    for (const bool renameRefusing : {true, false}) {
+        SCOPED_TRACE(renameRefusing ? "rename that refuses to replace" : "second name");
+        const std::string dir = PathOf(renameRefusing ? "rename" : "link");
+        std::filesystem::create_directory(dir);
+        testing::WriteFile(dir + "/file", "old");
+        std::filesystem::create_symlink("nowhere", dir + "/dangling");
+        const std::pair<const char*, int> cases[] = {
+            {"free", 0}, {"file", EEXIST}, {"dangling", EEXIST}};
+        for (const auto& [name, error] : cases) {
+            files.Reset();
+            if (!renameRefusing) files.FailNth(Kind::kRename, 1, EINVAL);
+            fs::ReplaceOptions options;
+            options.exclusive = true;
+            fs::PendingFile file(files);
+            ASSERT_EQ(file.Begin(dir + "/" + name, options), 0);
+            ASSERT_EQ(file.Write("new"), 0);
+            EXPECT_EQ(file.Finish(), error) << name;
+        }
+        EXPECT_EQ(testing::ReadFile(dir + "/free"), "new");
+        EXPECT_EQ(testing::ReadFile(dir + "/file"), "old");
+        EXPECT_EQ(testing::DirectoryEntries(dir),
+                  (std::vector<std::string>{"dangling", "file", "free"}));
+    }
+}
+
 }  // namespace
 }  // namespace fybootp

@@ -17,6 +17,7 @@
 #include "document/host_info_source.h"
 #include "document/info_file_access.h"
 #include "platform/journal/journal.h"
+#include "tests/support/child_process.h"
 #include "tests/support/failing_file_system.h"
 
 namespace fybootp::testing {
@@ -136,13 +137,5 @@ std::unique_ptr<FyBootpServer> StartServer(const DocumentFactory& factory,
 
 // The node table as "ip/MAC" texts, for readable comparisons.
 std::vector<std::string> TableText(const FyBootpServer& server);
-
-// In a child of RunInChild: moves the process into a mount namespace of its
-// own, whose mounts the machine never sees. False when that is not allowed.
-bool EnterPrivateMountNamespace();
-
-// Runs body in a forked child and returns its exit code, or 128 + the
-// signal that ended it. The child never returns into the test.
-int RunInChild(const std::function<int()>& body);
 
 }  // namespace fybootp::testing

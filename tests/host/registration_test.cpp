@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/stat.h>
@@ -681,6 +682,80 @@ TEST_F(ProjectEntry, ComponentRefusingTheDocumentInterfaceStopsTheRegistration) 
     setenv("FYB_STUB_REFUSE_DOCUMENT", "1", 1);
     ExpectStopsWith("-RegFyServer", "0x80004002 (E_NOINTERFACE)");
     unsetenv("FYB_STUB_REFUSE_DOCUMENT");
+}
+
+// A project that cannot be written stops the switch before the server's
+// registration, which stays as it was. Tests run as root, for whom no mode
+// forbids a write: the project's folder is a small file system that is
+// full, or a read-only mount with the project itself mounted writable in
+// it, both in the test's own mount namespace.
+TEST_F(ProjectEntry, ProjectThatCannotBeWrittenLeavesTheRegistrationAsItWas) {
+    enum class Spoil { kFull, kReadOnlyFolder };
+    const struct {
+        const char* what;
+        Spoil spoil;
+        bool registered;  // the server and its project entry, before
+        const char* switchText;
+        const char* status;
+    } cases[] = {
+        {"full, the project to make", Spoil::kFull, false, "-RegFyServer",
+         "0x80030070 (STG_E_MEDIUMFULL)"},
+        {"full, the entry to remove", Spoil::kFull, true, "-UnregFyServer",
+         "0x80030070 (STG_E_MEDIUMFULL)"},
+        {"read-only folder, the entry to remove", Spoil::kReadOnlyFolder, true, "-UnregFyServer",
+         "0x80030005 (STG_E_ACCESSDENIED)"},
+    };
+    Child regcomponent(FYB_REGCOMPONENT, {"fybootp-regcomponent", FYB_DEFAULT_COMPONENT});
+    ASSERT_EQ(regcomponent.Wait(20s), 0) << regcomponent.Stderr();
+    int number = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string dir = bus->Root() + "/projects" + std::to_string(++number);
+        const std::string view = dir + "-writable";
+        const std::string project = dir + "/project.fyp";
+        fs::create_directories(dir);
+        fs::create_directories(view);
+        ASSERT_EQ(mount("fyb-test", dir.c_str(), "tmpfs", 0, "size=64k,mode=0755"), 0);
+        SetCurrentProject(project);
+        if (c.registered) {
+            ASSERT_EQ(Run("-RegFyServer"), 0) << lastStderr;
+        } else {
+            Run("-UnregServer");
+        }
+        if (c.spoil == Spoil::kFull) {
+            const int fd = open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            const std::string block(4096, 'f');
+            for (int i = 0; i < 64 && write(fd, block.data(), block.size()) > 0; ++i) {
+            }
+            close(fd);
+        } else {
+            ASSERT_EQ(mount(dir.c_str(), view.c_str(), nullptr, MS_BIND, nullptr), 0);
+            ASSERT_EQ(mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr), 0);
+            ASSERT_EQ(
+                mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+            ASSERT_EQ(
+                mount((view + "/project.fyp").c_str(), project.c_str(), nullptr, MS_BIND, nullptr),
+                0);
+        }
+
+        const std::string before = ReadFile(project);
+        EXPECT_EQ(Run(c.switchText), 1);
+        EXPECT_NE(lastStderr.find("fybootp: result " + std::string(c.status)), std::string::npos)
+            << lastStderr;
+        if (c.registered) {
+            ExpectClassRegistered(FybootpPath());
+            EXPECT_EQ(ReadFile(project), before);
+        } else {
+            ExpectNothingOfTheClass();
+            EXPECT_FALSE(fs::exists(project));
+            // Nothing was left at the name that would stop the next try.
+            fs::remove(dir + "/filler");
+            EXPECT_EQ(Run(c.switchText), 0) << lastStderr;
+        }
+        for (const std::string& mounted : {project, dir, dir, view}) {
+            umount2(mounted.c_str(), MNT_DETACH);
+        }
+    }
 }
 
 class ProjectCalls : public ProjectEntry {

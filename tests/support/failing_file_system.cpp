@@ -9,7 +9,7 @@ namespace fybootp::testing {
 std::string_view FailingFileSystem::Name(Kind kind) {
     static constexpr std::array<std::string_view, kKinds> kNames{
         "open", "read", "write", "close", "fsync", "fchmod", "stat", "rename", "link",
-        "unlink", "list"};
+        "unlink", "list", "fchown"};
     return kNames[static_cast<std::size_t>(kind)];
 }
 
@@ -60,6 +60,9 @@ int FailingFileSystem::Fsync(int fd) const {
 int FailingFileSystem::Fchmod(int fd, mode_t mode) const {
     return Fails(Kind::kChmod) ? -1 : FileSystem::Fchmod(fd, mode);
 }
+int FailingFileSystem::Fchown(int fd, uid_t owner, gid_t group) const {
+    return Fails(Kind::kChown) ? -1 : FileSystem::Fchown(fd, owner, group);
+}
 int FailingFileSystem::Fstat(int fd, struct stat* info) const {
     return Fails(Kind::kStat) ? -1 : FileSystem::Fstat(fd, info);
 }
@@ -74,6 +77,9 @@ ssize_t FailingFileSystem::ReadLink(const char* path, char* buffer, std::size_t 
 }
 int FailingFileSystem::Rename(const char* from, const char* to) const {
     return Fails(Kind::kRename) ? -1 : FileSystem::Rename(from, to);
+}
+int FailingFileSystem::RenameNoReplace(const char* from, const char* to) const {
+    return Fails(Kind::kRename) ? -1 : FileSystem::RenameNoReplace(from, to);
 }
 int FailingFileSystem::Link(const char* from, const char* to) const {
     return Fails(Kind::kLink) ? -1 : FileSystem::Link(from, to);

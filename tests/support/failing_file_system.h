@@ -16,8 +16,9 @@ namespace fybootp::testing {
 
 class FailingFileSystem final : public fs::FileSystem {
 public:
+    // kRename counts both kinds of rename.
     enum class Kind { kOpen, kRead, kWrite, kClose, kSync, kChmod, kStat, kRename, kLink,
-                      kUnlink, kList, kCount };
+                      kUnlink, kList, kChown, kCount };
     static constexpr std::size_t kKinds = static_cast<std::size_t>(Kind::kCount);
     static std::string_view Name(Kind kind);
 
@@ -35,11 +36,13 @@ public:
     int Close(int fd) const override;
     int Fsync(int fd) const override;
     int Fchmod(int fd, mode_t mode) const override;
+    int Fchown(int fd, uid_t owner, gid_t group) const override;
     int Fstat(int fd, struct stat* info) const override;
     int Stat(const char* path, struct stat* info) const override;
     int Lstat(const char* path, struct stat* info) const override;
     ssize_t ReadLink(const char* path, char* buffer, std::size_t size) const override;
     int Rename(const char* from, const char* to) const override;
+    int RenameNoReplace(const char* from, const char* to) const override;
     int Link(const char* from, const char* to) const override;
     int Unlink(const char* path) const override;
     int ListDirectory(const std::string& directory,

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/registration/project_document.h"
+#include "components/project_document/project_document.h"
 #include "platform/com/class_factory.h"
 
 namespace {

@@ -2,7 +2,9 @@
 // The interfaces of the product's project component, ProjectDocument, as
 // far as project registration calls them. The operations stand at their
 // places in the interface (counted from QueryInterface as 0); the places
-// between hold operations this program does not call.
+// between hold operations this program does not call. The component owns
+// its interface: the host includes it from here, and the component needs
+// nothing of the host.
 
 #include "platform/com/bstr.h"
 #include "platform/storage/storage.h"
