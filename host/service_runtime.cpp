@@ -47,14 +47,19 @@ int OnSignal(sd_event_source*, const struct signalfd_siginfo* info, void* userda
     return 0;
 }
 
-void WatchControlSignals(ServiceHost& host, bus::RunLoop& loop) {
+// The name of the first signal that cannot be watched, or null. A signal
+// without its watch would stay blocked and never be handled.
+const char* WatchControlSignals(ServiceHost& host, bus::RunLoop& loop, int* error) {
     for (const int number : kControlSignals) {
-        sd_event_add_signal(loop.Event(), nullptr, number, &OnSignal, &host);
+        *error = sd_event_add_signal(loop.Event(), nullptr, number, &OnSignal, &host);
+        if (*error < 0) return sigabbrev_np(number);
     }
+    return nullptr;
 }
 
-// A server that cannot start says why and ends with 1.
-void ReportStartFailure(ServiceHost& host, const std::string& text) {
+// A server that cannot start, or that ends for another reason than being
+// asked to (its bus went away), says why and ends with 1.
+void ReportFailure(ServiceHost& host, const std::string& text) {
     if (host.m_runsAsService) {
         host.m_eventLog->Write(journal::Priority::kError, text);
     } else {
@@ -66,22 +71,20 @@ void ReportStartFailure(ServiceHost& host, const std::string& text) {
 // The name is owned already, or the server object cannot be built. Left
 // running, the server could never be reached.
 void ReportPublicationFailure(ServiceHost& host, const std::string& reason) {
-    ReportStartFailure(host, "cannot publish FyBootpServer: " + reason);
+    ReportFailure(host, "cannot publish FyBootpServer: " + reason);
 }
 
-std::string Describe(HRESULT hr) {
-    if (hr == bus::kNameTaken) return "the bus name " + std::string(kBusName) + " is owned already";
+std::string StatusText(HRESULT hr) {
     char code[80];
     const std::string_view name = HresultName(hr);
     std::snprintf(code, sizeof(code), "0x%08X (%.*s)", static_cast<std::uint32_t>(hr),
                   static_cast<int>(name.size()), name.data());
-    return std::string("the server object cannot be built: ") + code;
+    return code;
 }
 
-// Until the loop ends for good: calls keep coming through the unique name
-// while references remain, unless the process was told to stop.
-bool KeepServing(ServiceHost& host) {
-    return !host.m_runsAsService && !host.m_stopRequested && host.m_lockCount.Count() > 0;
+std::string Describe(HRESULT hr) {
+    if (hr == bus::kNameTaken) return "the bus name " + std::string(kBusName) + " is owned already";
+    return "the server object cannot be built: " + StatusText(hr);
 }
 
 }  // namespace
@@ -97,7 +100,7 @@ void StartHost(ServiceHost& host) {
     // Before the bus, the node table and the network: nothing a client or a
     // device sends is ever parsed as root.
     if (std::string why; !host.m_dropPrivileges(&why)) {
-        ReportStartFailure(host, "cannot give up root: " + why);
+        ReportFailure(host, "cannot give up root: " + why);
         return;
     }
     // Only the server's run loop takes its signals from a signal watch, and
@@ -132,7 +135,9 @@ void ServiceEntry(ServiceHost& host) {
     host.m_serviceStatus.dwWaitHint = 0;
     RunServer(host);
     ReportServiceState(host, SERVICE_STOPPED);
-    ReportHostEvent(host, "Service stopped");
+    // Only a stop that was asked for: systemd tells a failure by the exit
+    // code, and the journal has said why already.
+    if (host.m_serviceStatus.dwWin32ExitCode == 0) ReportHostEvent(host, "Service stopped");
 }
 
 void ServiceControl(ServiceHost& host, DWORD control) {
@@ -174,6 +179,47 @@ bool ReportServiceState(ServiceHost& host, DWORD state) {
     return true;
 }
 
+namespace {
+
+// Everything the loop needs before it serves, each step checked; false when
+// one failed, which has been reported.
+bool PrepareToServe(ServiceHost& host, bus::RunLoop& loop,
+                    std::unique_ptr<bus::BusServer>& server) {
+    // Root and group fybootp may call; who changed what goes to the event
+    // log, the journal also for a local server, so that the trail is whole.
+    bus::BusClass shape = FyBootpBusClass();
+    shape.callerGroup = FindSystemGroup(kClientGroup);
+    shape.audit = AuditTrail(*host.m_eventLog);
+    std::string failedCall = "sd_event_new";
+    const int r = loop.Ok() ? bus::BusServer::Open(loop, {std::move(shape)}, &server, &failedCall)
+                            : -ENOMEM;
+    if (r < 0) {
+        ReportPublicationFailure(host, "no bus: " + failedCall + ": " + std::strerror(-r));
+        return false;
+    }
+    int error = 0;
+    if (const char* signal = WatchControlSignals(host, loop, &error)) {
+        ReportFailure(host, std::string("cannot watch SIG") + signal +
+                                ": sd_event_add_signal: " + std::strerror(-error));
+        return false;
+    }
+    const HRESULT published = PublishClassObjects(
+        host, bus::CLSCTX_LOCAL_SERVER | bus::CLSCTX_REMOTE_SERVER, bus::REGCLS_MULTIPLEUSE);
+    if (Failed(published)) {
+        ReportPublicationFailure(host, Describe(published));
+        return false;
+    }
+    if (!host.m_runsAsService && !loop.AddTimer(kUnreferencedLimit, [&host, &server] {
+            if (!server->EverReferenced() && host.m_lockCount.Count() == 0) PostQuit(host);
+        })) {
+        ReportFailure(host, "cannot arm the 30 s timer: RunLoop::AddTimer failed");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void RunServer(ServiceHost& host) {
     bus::RunLoop loop;
     host.m_runThreadId = &loop;
@@ -181,33 +227,19 @@ void RunServer(ServiceHost& host) {
         if (!host.m_runsAsService) PostQuit(host);
     });
     std::unique_ptr<bus::BusServer> server;
-    // Root and group fybootp may call; who changed what goes to the event
-    // log, the journal also for a local server, so that the trail is whole.
-    bus::BusClass shape = FyBootpBusClass();
-    shape.callerGroup = FindSystemGroup(kClientGroup);
-    shape.audit = AuditTrail(*host.m_eventLog);
-    const int r = loop.Ok() ? bus::BusServer::Open(loop, {std::move(shape)}, &server) : -ENOMEM;
-    if (r < 0) {
-        ReportPublicationFailure(host, std::string("no bus: ") + std::strerror(-r));
-        host.m_runThreadId = nullptr;
-        return;
-    }
-    WatchControlSignals(host, loop);
-    const HRESULT published = PublishClassObjects(
-        host, bus::CLSCTX_LOCAL_SERVER | bus::CLSCTX_REMOTE_SERVER, bus::REGCLS_MULTIPLEUSE);
-    if (Failed(published)) {
-        ReportPublicationFailure(host, Describe(published));
-    } else {
+    if (PrepareToServe(host, loop, server)) {
         ReportHostEvent(host, "Service started");
         if (host.m_runsAsService) ReportServiceState(host, SERVICE_RUNNING);
-        if (!host.m_runsAsService) {
-            loop.AddTimer(kUnreferencedLimit, [&host, &server] {
-                if (!server->EverReferenced() && host.m_lockCount.Count() == 0) PostQuit(host);
-            });
+        if (const std::string why = server->RunMessageLoop(loop); !why.empty()) {
+            ReportFailure(host, why);
         }
-        server->RunMessageLoop(loop, [&host] { return KeepServing(host); });
     }
-    WithdrawClassObjects(host);
+    if (server) {
+        const HRESULT withdrawn = WithdrawClassObjects(host);
+        if (Failed(withdrawn) && host.m_serviceStatus.dwWin32ExitCode == 0) {
+            ReportFailure(host, "cannot withdraw the class object: " + StatusText(withdrawn));
+        }
+    }
     server.reset();
     host.m_runThreadId = nullptr;
 }

@@ -4,9 +4,11 @@
 // shutdown order, and the host's status messages.
 //
 // Shutdown order in both courses: the loop ends (the well-known name given
-// up, queued calls answered) -> class objects revoked (server object
-// disconnected and destroyed) -> bus closed -> (service) stopped reported
-// -> (service) "Service stopped" written.
+// up, the calls queued then answered) -> class objects revoked (server
+// object disconnected and destroyed) -> bus closed -> (service) stopped
+// reported -> (service) "Service stopped" written, only when the stop was
+// asked for. A lost bus, like a failed start, is written as an error and
+// ends the process with 1.
 
 #include <string_view>
 

@@ -14,9 +14,11 @@
 namespace fybootp::bus {
 namespace {
 
-// What one connection may hold: far more than any client needs, and little
-// enough that a peer that floods cannot exhaust the server's memory.
+// What one connection may hold, and how many may hold something at once:
+// far more than any plant's clients need, and little enough that peers
+// that flood cannot exhaust the server's memory (bus_server.h).
 constexpr std::size_t kMaxHeldPerPeer = 4096;
+constexpr std::size_t kMaxHoldingPeers = 1024;
 
 int ReplyStatus(sd_bus_message* message, HRESULT hr, const Variant* retval, VARTYPE type) {
     sd_bus_message* reply = nullptr;
@@ -44,40 +46,54 @@ void Audit(const BusClass& shape, const BusMember& member, const CallerIdentity&
 BusServer::Peer* BusServer::FindPeer(Exported& exported, const char* sender) {
     if (sender == nullptr) return nullptr;
     const auto found = exported.peers.find(sender);
-    return found == exported.peers.end() ? nullptr : found->second.get();
+    return found == exported.peers.end() ? nullptr : &found->second;
 }
 
-HRESULT BusServer::TrackPeer(Exported& exported, const char* sender, Peer** peer) {
+HRESULT BusServer::HoldingPeer(Exported& exported, const char* sender, Peer** peer) {
     *peer = FindPeer(exported, sender);
     if (*peer != nullptr) return S_OK;
     if (sender == nullptr) return E_INVALIDARG;
-    auto record = std::make_unique<Peer>();
-    record->owner = &exported;
-    record->name = sender;
-    if (sd_bus_track_new(m_bus, &record->track, &BusServer::OnPeerGone, record.get()) < 0) {
-        return E_OUTOFMEMORY;
-    }
-    // Fails when the peer has left already; it then holds nothing.
-    if (sd_bus_track_add_name(record->track, sender) < 0) {
-        sd_bus_track_unref(record->track);
-        return RPC_E_DISCONNECTED;
-    }
-    *peer = record.get();
-    exported.peers.emplace(sender, std::move(record));
+    if (exported.peers.size() >= kMaxHoldingPeers) return E_OUTOFMEMORY;
+    // No watch of its own: the one NameOwnerChanged match sees it leave.
+    // Its call was sent before it left, so the signal comes after the call.
+    *peer = &exported.peers[sender];
     return S_OK;
 }
 
-int BusServer::OnPeerGone(sd_bus_track*, void* userdata) {
-    auto* peer = static_cast<Peer*>(userdata);
-    Exported& exported = *peer->owner;
-    auto node = exported.peers.extract(peer->name);
-    // Everything the peer held is given back: its references and its locks.
-    for (IUnknown* reference : peer->references) reference->Release();
-    if (exported.factory != nullptr) {
-        for (; peer->locks > 0; --peer->locks) exported.factory->LockServer(false);
+void BusServer::ForgetIdlePeer(Exported& exported, const char* sender) {
+    if (const Peer* peer = FindPeer(exported, sender); peer != nullptr && peer->HoldsNothing()) {
+        exported.peers.erase(sender);
     }
-    sd_bus_track_unref(peer->track);
+}
+
+int BusServer::OnNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) try {
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
+    // A connection that left: its unique name lost its owner. Well-known
+    // names changing hands are not peers.
+    if (name[0] != ':' || newOwner[0] != '\0') return 0;
+    static_cast<BusServer*>(userdata)->PeerLeft(name);
     return 0;
+} catch (...) {
+    // Nothing may unwind into sd-bus.
+    return 0;
+}
+
+void BusServer::PeerLeft(const std::string& name) {
+    for (auto& exported : m_exports) {
+        exported->admitted.erase(name);  // never to be seen again
+        auto node = exported->peers.extract(name);
+        if (node.empty()) continue;
+        // Everything the peer held is given back: its references and its
+        // locks. The last one may end a local server (its loop's quit).
+        Peer& peer = node.mapped();
+        for (IUnknown* reference : peer.references) reference->Release();
+        if (exported->factory != nullptr) {
+            for (; peer.locks > 0; --peer.locks) exported->factory->LockServer(false);
+        }
+    }
 }
 
 HRESULT BusServer::CallObject(InterfaceSlot& slot, const char* sender, std::size_t vtableIndex,
@@ -95,7 +111,7 @@ HRESULT BusServer::CallObject(InterfaceSlot& slot, const char* sender, std::size
         if (Failed(hr)) return hr;
         oneShot = ComPtr<IUnknown>::Attach(static_cast<IUnknown*>(raw));
         identity = oneShot.Get();
-        exported.identity = identity;
+        NoteObject(exported, identity);
         m_everReferenced = true;
     }
     const BusInterface& itf = exported.shape.interfaces[slot.index];
@@ -108,13 +124,17 @@ HRESULT BusServer::CallObject(InterfaceSlot& slot, const char* sender, std::size
 int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_error* error) try {
     auto& exported = *static_cast<Exported*>(userdata);
     BusServer& server = *exported.server;
+    const char* sender = sd_bus_message_get_sender(message);
     const HRESULT hr = Guarded([&] {
         CallerIdentity caller;
         HRESULT status = server.CheckPeer(exported, message, &caller);
         if (Failed(status)) return status;
         if (exported.factory == nullptr) return RPC_E_DISCONNECTED;
+        // Served through the unique name by a server that is ending, it
+        // would leave a second server behind, past the drain.
+        if (exported.stopping) return CO_E_SERVER_STOPPING;
         Peer* peer = nullptr;
-        status = server.TrackPeer(exported, sd_bus_message_get_sender(message), &peer);
+        status = server.HoldingPeer(exported, sender, &peer);
         if (Failed(status)) return status;
         if (peer->references.size() >= kMaxHeldPerPeer) return E_OUTOFMEMORY;
         void* raw = nullptr;
@@ -127,13 +147,14 @@ int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_
             identity->Release();
             throw;
         }
-        exported.identity = identity;
+        server.NoteObject(exported, identity);
         server.m_everReferenced = true;
         return S_OK;
     });
-    if (Failed(hr)) return SetHresultError(error, hr, "CreateInstance refused");
-    // The values a new client starts from: changes after this are signalled.
-    server.SignalChanges(exported);
+    if (Failed(hr)) {
+        server.ForgetIdlePeer(exported, sender);
+        return SetHresultError(error, hr, "CreateInstance refused");
+    }
     return sd_bus_reply_method_return(message, "o", exported.shape.objectPath.c_str());
 } catch (...) {
     // Nothing may unwind into sd-bus: the call fails, the server goes on.
@@ -142,27 +163,37 @@ int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_
 
 int BusServer::OnLockServer(sd_bus_message* message, void* userdata, sd_bus_error* error) try {
     auto& exported = *static_cast<Exported*>(userdata);
+    BusServer& server = *exported.server;
+    const char* sender = sd_bus_message_get_sender(message);
     int lock = 0;
     int r = sd_bus_message_read_basic(message, 'b', &lock);
     if (r < 0) return r;
     const HRESULT hr = Guarded([&] {
         CallerIdentity caller;
-        HRESULT status = exported.server->CheckPeer(exported, message, &caller);
+        HRESULT status = server.CheckPeer(exported, message, &caller);
         if (Failed(status)) return status;
         if (exported.factory == nullptr) return RPC_E_DISCONNECTED;
-        Peer* peer = nullptr;
-        status = exported.server->TrackPeer(exported, sd_bus_message_get_sender(message), &peer);
+        Peer* peer = FindPeer(exported, sender);
+        if (!lock) {
+            // A peer gives back only locks it took; it cannot drop another's.
+            if (peer == nullptr || peer->locks == 0) return E_UNEXPECTED;
+            status = exported.factory->LockServer(false);
+            if (Succeeded(status)) --peer->locks;
+            return status;
+        }
+        if (exported.stopping) return CO_E_SERVER_STOPPING;
+        status = server.HoldingPeer(exported, sender, &peer);
         if (Failed(status)) return status;
-        // A peer gives back only locks it took; it cannot drop another's.
-        if (!lock && peer->locks == 0) return E_UNEXPECTED;
-        if (lock && static_cast<std::size_t>(peer->locks) >= kMaxHeldPerPeer) return E_OUTOFMEMORY;
-        status = exported.factory->LockServer(lock != 0);
+        if (static_cast<std::size_t>(peer->locks) >= kMaxHeldPerPeer) return E_OUTOFMEMORY;
+        status = exported.factory->LockServer(true);
         if (Succeeded(status)) {
-            peer->locks += lock ? 1 : -1;
-            if (lock) exported.server->m_everReferenced = true;
+            ++peer->locks;
+            server.m_everReferenced = true;
         }
         return status;
     });
+    // A record is kept only while its peer holds something.
+    server.ForgetIdlePeer(exported, sender);
     if (Failed(hr)) return SetHresultError(error, hr, "LockServer refused");
     return ReplyStatus(message, hr, nullptr, VT_EMPTY);
 } catch (...) {
@@ -187,6 +218,9 @@ int BusServer::OnMethod(sd_bus_message* message, void* userdata, sd_bus_error* e
                                     &args, &status);
         if (r < 0) return E_INVALIDARG;
         if (Failed(status)) return status;
+        // An ending server changes nothing: the caller asks again and
+        // reaches the server that follows it.
+        if (exported.stopping && member->audited) return CO_E_SERVER_STOPPING;
         return exported.server->CallObject(slot, caller.uniqueName.c_str(), member->methodIndex,
                                            args, &result);
     });
@@ -208,19 +242,15 @@ int BusServer::OnGet(sd_bus* bus, const char*, const char*, const char* property
     auto& slot = *static_cast<InterfaceSlot*>(userdata);
     const BusMember* member = FindMember(slot.members, property);
     if (member == nullptr || !member->isProperty) return -ENOENT;
-    // No current message: the value goes into a PropertiesChanged signal
-    // of our own, while a peer holds a reference.
     sd_bus_message* call = sd_bus_get_current_message(bus);
     Variant result;
     const HRESULT hr = Guarded([&] {
         CallerIdentity caller;
-        const HRESULT status =
-            call == nullptr ? S_OK : slot.owner->server->CheckPeer(*slot.owner, call, &caller);
+        const HRESULT status = slot.owner->server->CheckPeer(*slot.owner, call, &caller);
         if (Failed(status)) return status;
         std::vector<Variant> none;
-        return slot.owner->server->CallObject(
-            slot, call == nullptr ? nullptr : caller.uniqueName.c_str(), member->getIndex, none,
-            &result);
+        return slot.owner->server->CallObject(slot, caller.uniqueName.c_str(), member->getIndex,
+                                              none, &result);
     });
     if (Failed(hr)) return SetHresultError(error, hr, member->name);
     return AppendValue(reply, member->propertyType, result);
@@ -248,6 +278,7 @@ int BusServer::OnSet(sd_bus* bus, const char*, const char*, const char* property
             return E_INVALIDARG;
         }
         if (Failed(status)) return status;
+        if (exported.stopping && member->audited) return CO_E_SERVER_STOPPING;
         return exported.server->CallObject(slot, caller.uniqueName.c_str(), member->putIndex,
                                            args, nullptr);
     });

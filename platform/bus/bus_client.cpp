@@ -160,7 +160,13 @@ HRESULT CoCreateInstance(const GUID& clsid, IUnknown* outer, DWORD classContext,
     }
     try {
         std::unique_ptr<BusChannel> channel;
-        const HRESULT hr = BusChannel::Activate(proxyClass.busName, proxyClass.classPath, &channel);
+        HRESULT hr = BusChannel::Activate(proxyClass.busName, proxyClass.classPath, &channel);
+        // The server that answered was ending and has given up the name
+        // already: asked again, the name reaches its successor, which the
+        // bus starts when there is none.
+        if (hr == CO_E_SERVER_STOPPING) {
+            hr = BusChannel::Activate(proxyClass.busName, proxyClass.classPath, &channel);
+        }
         if (Failed(hr)) return hr;
         return proxyClass.create(std::move(channel), iid, object);
     } catch (const std::bad_alloc&) {

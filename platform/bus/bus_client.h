@@ -7,7 +7,9 @@
 // well-known one, so a client that outlives its server gets
 // RPC_E_DISCONNECTED instead of silently starting a new one.
 // The proxy's last Release closes its connection, and the server gives
-// back every reference the connection held.
+// back every reference the connection held. A server that is ending answers
+// CreateInstance with CO_E_SERVER_STOPPING after it gave up its name;
+// CoCreateInstance then asks the well-known name once more.
 
 #include <systemd/sd-bus.h>
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <new>
 
 #include "platform/bus/bus_connection.h"
@@ -18,28 +20,80 @@ thread_local BusServer* t_server = nullptr;
 constexpr std::uint64_t kSignalPeriodUsec = 100'000;
 constexpr std::uint64_t kSignalAccuracyUsec = 10'000;
 
+// An ending server answers what was queued for at most this long, so that a
+// caller that keeps sending to its unique name cannot keep it alive.
+constexpr std::chrono::seconds kDrainLimit{1};
+
+// Every connection that leaves the bus, in one rule: the peer's unique name
+// is arg0, and its new owner (arg2) is empty.
+constexpr char kPeerLeftMatch[] =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''";
+
+std::string Failure(const char* call, int r) { return std::string(call) + ": " + std::strerror(-r); }
+
+// PropertiesChanged with the values that were read, not read again through
+// the getters: a get without a caller would be served as create, call,
+// release, and move the count.
+int EmitChanged(sd_bus* bus, const std::string& path, const std::string& interface,
+                const std::vector<std::pair<const BusMember*, Variant>>& changed) {
+    sd_bus_message* signal = nullptr;
+    int r = sd_bus_message_new_signal(bus, &signal, path.c_str(), "org.freedesktop.DBus.Properties",
+                                      "PropertiesChanged");
+    if (r < 0) return r;
+    r = sd_bus_message_append(signal, "s", interface.c_str());
+    if (r >= 0) r = sd_bus_message_open_container(signal, 'a', "{sv}");
+    for (const auto& [member, value] : changed) {
+        const char type[] = {SignatureOf(member->propertyType), '\0'};
+        if (r >= 0) r = sd_bus_message_open_container(signal, 'e', "sv");
+        if (r >= 0) r = sd_bus_message_append(signal, "s", member->name.c_str());
+        if (r >= 0) r = sd_bus_message_open_container(signal, 'v', type);
+        if (r >= 0) r = AppendValue(signal, member->propertyType, value);
+        if (r >= 0) r = sd_bus_message_close_container(signal);
+        if (r >= 0) r = sd_bus_message_close_container(signal);
+    }
+    if (r >= 0) r = sd_bus_message_close_container(signal);
+    if (r >= 0) r = sd_bus_message_append(signal, "as", 0);
+    if (r >= 0) r = sd_bus_send(bus, signal, nullptr);
+    sd_bus_message_unref(signal);
+    return r;
+}
+
 }  // namespace
 
 BusServer::BusServer(sd_bus* bus, std::vector<BusClass> classes)
     : m_bus(bus), m_classes(std::move(classes)) {}
 
 int BusServer::Open(RunLoop& loop, std::vector<BusClass> classes,
-                    std::unique_ptr<BusServer>* server) {
+                    std::unique_ptr<BusServer>* server, std::string* failedCall) {
     sd_bus* bus = nullptr;
     int r = OpenBus(&bus);
-    if (r < 0) return r;
-    // A server whose bus has gone can never be reached, stopped or counted
-    // down again: the loop ends instead of serving nobody for ever.
-    if ((r = sd_bus_set_exit_on_disconnect(bus, 1)) < 0 ||
-        (r = sd_bus_attach_event(bus, loop.Event(), SD_EVENT_PRIORITY_NORMAL)) < 0) {
-        sd_bus_unref(bus);
+    if (r < 0) {
+        *failedCall = "connecting to the bus";
         return r;
     }
     server->reset(new BusServer(bus, std::move(classes)));
     t_server = server->get();
-    r = sd_event_add_time_relative(loop.Event(), &(*server)->m_signalTimer, CLOCK_MONOTONIC,
-                                   kSignalPeriodUsec, kSignalAccuracyUsec,
-                                   &BusServer::OnSignalTimer, server->get());
+    BusServer& self = **server;
+    // A server whose bus has gone can never be reached, stopped or counted
+    // down again: the loop ends instead of serving nobody for ever.
+    if ((r = sd_bus_set_exit_on_disconnect(bus, 1)) < 0) {
+        *failedCall = "sd_bus_set_exit_on_disconnect";
+    } else if ((r = sd_bus_attach_event(bus, loop.Event(), SD_EVENT_PRIORITY_NORMAL)) < 0) {
+        *failedCall = "sd_bus_attach_event";
+    } else if ((r = sd_bus_add_filter(bus, &self.m_messageCount, &BusServer::OnAnyMessage,
+                                      &self)) < 0) {
+        *failedCall = "sd_bus_add_filter";
+    } else if ((r = sd_bus_add_match(bus, &self.m_peerWatch, kPeerLeftMatch,
+                                     &BusServer::OnNameOwnerChanged, &self)) < 0) {
+        // Synchronous: no peer is taken before the daemon has the rule.
+        *failedCall = "sd_bus_add_match NameOwnerChanged";
+    } else if ((r = sd_event_add_time_relative(loop.Event(), &self.m_signalTimer, CLOCK_MONOTONIC,
+                                               kSignalPeriodUsec, kSignalAccuracyUsec,
+                                               &BusServer::OnSignalTimer, &self)) < 0) {
+        *failedCall = "sd_event_add_time_relative";
+    }
+    if (r < 0) server->reset();
     return r < 0 ? r : 0;
 }
 
@@ -50,6 +104,8 @@ BusServer::~BusServer() {
         DropPeers(*exported, false);
         for (sd_bus_slot* slot : exported->slots) sd_bus_slot_unref(slot);
     }
+    sd_bus_slot_unref(m_peerWatch);
+    sd_bus_slot_unref(m_messageCount);
     sd_bus_flush_close_unref(m_bus);
     if (t_server == this) t_server = nullptr;
 }
@@ -131,19 +187,23 @@ HRESULT BusServer::RevokeClassObject(DWORD cookie) {
                                     [&](const auto& e) { return e->cookie == cookie; });
     if (found == m_exports.end() || (*found)->factory == nullptr) return E_INVALIDARG;
     Exported& exported = **found;
-    if (exported.nameOwned) {
-        sd_bus_release_name(m_bus, exported.shape.busName.c_str());
-        exported.nameOwned = false;
+    HRESULT hr = S_OK;
+    exported.stopping = true;
+    // A connection that is gone took its names with it.
+    if (exported.nameOwned && sd_bus_is_open(m_bus) > 0) {
+        const int r = sd_bus_release_name(m_bus, exported.shape.busName.c_str());
+        if (r < 0) hr = HresultFromWin32(static_cast<DWORD>(-r));
     }
+    exported.nameOwned = false;
     sd_bus_slot_unref(exported.slots.front());
     exported.slots.front() = nullptr;
     // The class object goes with this reference: it disconnects the server
     // object first (DisconnectObject) and then destroys it.
     for (auto& [name, peer] : exported.peers) {
-        for (; peer->locks > 0; --peer->locks) exported.factory->LockServer(false);
+        for (; peer.locks > 0; --peer.locks) exported.factory->LockServer(false);
     }
     std::exchange(exported.factory, nullptr)->Release();
-    return S_OK;
+    return hr;
 }
 
 HRESULT BusServer::DisconnectObject(IUnknown* object) {
@@ -159,34 +219,56 @@ HRESULT BusServer::DisconnectObject(IUnknown* object) {
 void BusServer::DropPeers(Exported& exported, bool releaseReferences) {
     auto peers = std::move(exported.peers);
     exported.peers.clear();
+    if (!releaseReferences) return;
     for (auto& [name, peer] : peers) {
-        sd_bus_track_unref(peer->track);
-        if (releaseReferences) {
-            for (IUnknown* reference : peer->references) reference->Release();
-        }
+        for (IUnknown* reference : peer.references) reference->Release();
     }
 }
 
-void BusServer::ReleaseNamesAndDrain() {
+std::string BusServer::ReleaseNames() {
+    std::string failure;
     for (auto& exported : m_exports) {
+        exported->stopping = true;
         if (!exported->nameOwned) continue;
         // Synchronous: every call the bus routed to the name before it let
         // the name go is in our queue when the reply arrives.
-        sd_bus_release_name(m_bus, exported->shape.busName.c_str());
+        const int r = sd_bus_release_name(m_bus, exported->shape.busName.c_str());
+        if (r < 0) {
+            failure = "cannot give up " + exported->shape.busName + ": " +
+                      Failure("sd_bus_release_name", r);
+            continue;
+        }
         exported->nameOwned = false;
     }
-    while (sd_bus_process(m_bus, nullptr) > 0) {
+    return failure;
+}
+
+void BusServer::Drain() {
+    // What was read before the daemon's reply to the release is queued; a
+    // caller that goes on sending to the unique name after it is not
+    // served, and gets its answer from the bus when the connection closes.
+    std::uint64_t queued = 0;
+    if (sd_bus_get_n_queued_read(m_bus, &queued) < 0) queued = 0;
+    const std::uint64_t last = m_dispatched + queued;
+    const auto end = std::chrono::steady_clock::now() + kDrainLimit;
+    while (m_dispatched < last && std::chrono::steady_clock::now() < end) {
+        if (sd_bus_process(m_bus, nullptr) <= 0) break;
     }
     sd_bus_flush(m_bus);
 }
 
-void BusServer::RunMessageLoop(RunLoop& loop, const std::function<bool()>& keepServing) {
-    for (;;) {
-        loop.RunUntilQuit();
-        if (sd_bus_is_open(m_bus) <= 0) return;  // the bus went away
-        ReleaseNamesAndDrain();
-        if (!keepServing()) return;
-    }
+std::string BusServer::RunMessageLoop(RunLoop& loop) {
+    loop.RunUntilQuit();
+    if (sd_bus_is_open(m_bus) <= 0) return "the bus connection was lost";
+    std::string failure = ReleaseNames();
+    if (sd_bus_is_open(m_bus) <= 0) return "the bus connection was lost";
+    Drain();
+    return failure;
+}
+
+int BusServer::OnAnyMessage(sd_bus_message*, void* userdata, sd_bus_error*) {
+    ++static_cast<BusServer*>(userdata)->m_dispatched;
+    return 0;  // on to the handlers
 }
 
 int BusServer::OnSignalTimer(sd_event_source* source, std::uint64_t, void* userdata) try {
@@ -200,42 +282,63 @@ int BusServer::OnSignalTimer(sd_event_source* source, std::uint64_t, void* userd
     return -ENOMEM;
 }
 
-// Reads the signalled properties through a reference that a peer holds, so
-// that the reads never move the count to 0; without such a peer nobody
-// could be listening for long, and nothing is read.
-void BusServer::SignalChanges(Exported& exported) {
-    if (exported.disconnected || exported.factory == nullptr) return;
-    IUnknown* identity = nullptr;
-    for (const auto& [name, peer] : exported.peers) {
-        if (!peer->references.empty()) identity = peer->references.front();
+void BusServer::NoteObject(Exported& exported, IUnknown* identity) {
+    exported.identity = identity;
+    if (!exported.signalTargets.empty()) return;
+    exported.signalTargets.assign(exported.shape.interfaces.size(), nullptr);
+    for (std::size_t i = 0; i < exported.shape.interfaces.size(); ++i) {
+        const BusInterface& itf = exported.shape.interfaces[i];
+        if (itf.signalled.empty()) continue;
+        IUnknown* target = nullptr;
+        if (Failed(QueryInterfaceAs(identity, itf.iid, &target))) continue;
+        // The caller's reference keeps the count above 0 across this one.
+        target->Release();
+        exported.signalTargets[i] = target;
     }
-    if (identity == nullptr) return;
+    // The values changes are measured from: none is signalled now, so a
+    // flood of CreateInstance calls sends nothing beyond the timer's rate.
+    for (auto& slot : exported.interfaces) slot->lastSignalled = ReadSignalled(exported, *slot);
+}
+
+std::map<std::string, Variant> BusServer::ReadSignalled(Exported& exported, InterfaceSlot& slot) {
+    std::map<std::string, Variant> values;
+    IUnknown* target = exported.signalTargets[slot.index];
+    if (target == nullptr) return values;
+    const BusInterface& itf = exported.shape.interfaces[slot.index];
+    for (const BusMember& member : slot.members) {
+        if (!member.signalled) continue;
+        std::vector<Variant> none;
+        Variant value;
+        if (Succeeded(Guarded([&] { return itf.invoke(target, member.getIndex, none, &value); }))) {
+            values.emplace(member.name, std::move(value));
+        }
+    }
+    return values;
+}
+
+// Whoever holds the object, or nobody: watchers need hold nothing. Until
+// someone first takes a reference nothing can have changed, and nothing is
+// read.
+void BusServer::SignalChanges(Exported& exported) {
+    if (exported.disconnected || exported.factory == nullptr || exported.signalTargets.empty()) {
+        return;
+    }
     for (auto& slot : exported.interfaces) {
-        const BusInterface& itf = exported.shape.interfaces[slot->index];
-        std::vector<std::string> changed;
+        std::map<std::string, Variant> now = ReadSignalled(exported, *slot);
+        std::vector<std::pair<const BusMember*, Variant>> changed;
         for (const BusMember& member : slot->members) {
-            if (!member.signalled) continue;
-            ComPtr<IUnknown> target;
-            if (Failed(QueryInterfaceAs(identity, itf.iid, target.Receive()))) continue;
-            std::vector<Variant> none;
-            Variant value;
-            if (Failed(Guarded(
-                    [&] { return itf.invoke(target.Get(), member.getIndex, none, &value); }))) {
-                continue;
-            }
-            auto [at, inserted] = slot->lastSignalled.try_emplace(member.name, value);
-            if (inserted) continue;  // the first reading is the baseline
-            if (!(at->second == value)) {
-                at->second = std::move(value);
-                changed.push_back(member.name);
+            const auto value = now.find(member.name);
+            if (value == now.end()) continue;
+            const auto last = slot->lastSignalled.find(member.name);
+            if (last == slot->lastSignalled.end() || !(last->second == value->second)) {
+                changed.emplace_back(&member, value->second);
             }
         }
         if (changed.empty()) continue;
-        std::vector<char*> names;
-        for (std::string& name : changed) names.push_back(name.data());
-        names.push_back(nullptr);
-        sd_bus_emit_properties_changed_strv(m_bus, exported.shape.objectPath.c_str(),
-                                            itf.name.c_str(), names.data());
+        const BusInterface& itf = exported.shape.interfaces[slot->index];
+        // A signal that was not sent is tried again at the next tick.
+        if (EmitChanged(m_bus, exported.shape.objectPath, itf.name, changed) < 0) continue;
+        for (auto& [member, value] : changed) slot->lastSignalled[member->name] = std::move(value);
     }
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The server side of the bus: class objects exported under their well-known
 // names, the one server object of each class behind them, and the
-// references and LockServer locks that bus peers hold, tracked per peer and
+// references and LockServer locks that bus peers hold, kept per peer and
 // given back when a peer leaves the bus.
 //
 // What a call goes through, in this order: the peer (the bus policy, then
@@ -14,13 +14,32 @@
 // the caller, whatever its status.
 //
 // A peer that holds no reference is served as create, call, release, so a
-// one-shot caller such as busctl works; Introspect and Peer take none. One
-// connection holds at most 4096 references and 4096 locks; beyond that
-// CreateInstance and LockServer answer E_OUTOFMEMORY.
+// one-shot caller such as busctl works; Introspect and Peer take none.
+//
+// Peers are watched through one NameOwnerChanged match for all of them: a
+// bus daemon allows each connection a fixed number of match rules (512 in
+// Debian's system.conf), and a rule per peer would let enough clients close
+// the server's connection. A peer is kept only while it holds a reference
+// or a lock. At most 1024 peers hold something at once, each at most 4096
+// references and 4096 locks; beyond that CreateInstance and LockServer(true)
+// answer E_OUTOFMEMORY, and every other call is served as before. A peer
+// gives back only locks it took: any other LockServer(false) is refused
+// with E_UNEXPECTED.
+//
+// Ending: once the well-known name is given up, CreateInstance and
+// LockServer(true) answer CO_E_SERVER_STOPPING, as does a call of a member
+// that changes state, so that nothing outlives the drain and no ending
+// server writes after a new one has started; the client proxy then asks
+// the well-known name again, which starts a new server. The drain answers
+// only the calls queued when the name went, for at most 1 s.
+//
+// PropertiesChanged of the signalled properties goes out whenever the
+// object is published, whoever holds it, at most ten times a second: the
+// values are compared every 100 ms, so the last value of a burst is always
+// signalled, and a signal that could not be sent is tried again.
 
 #include <systemd/sd-bus.h>
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,9 +62,10 @@ class BusServer {
 public:
     // Connects to the bus (bus_connection.h) and attaches it to the loop. The
     // classes are those this server may register, with their bus shapes.
-    // While it exists, the Co* functions below on this thread use it.
+    // While it exists, the Co* functions below on this thread use it. On
+    // failure, a negative errno and the name of the call that failed.
     static int Open(RunLoop& loop, std::vector<BusClass> classes,
-                    std::unique_ptr<BusServer>* server);
+                    std::unique_ptr<BusServer>* server, std::string* failedCall);
     ~BusServer();
     BusServer(const BusServer&) = delete;
     BusServer& operator=(const BusServer&) = delete;
@@ -55,17 +75,19 @@ public:
     // shape, kNameTaken when another connection owns the name.
     HRESULT RegisterClassObject(const GUID& clsid, IUnknown* classObject, DWORD* cookie);
     // Gives up the name, removes the class object and drops the reference
-    // on it that registration took (and the locks peers still hold).
+    // on it that registration took (and the locks peers still hold). A name
+    // that cannot be given up is reported as the call's failure, after the
+    // rest is done.
     HRESULT RevokeClassObject(DWORD cookie);
     // Later calls on the object fail with RPC_E_DISCONNECTED; the
     // references that peers held on it are released.
     HRESULT DisconnectObject(IUnknown* object);
 
-    // The loop, and the end of it: after each quit the well-known names are
-    // given up and what is queued is answered; the loop goes on (serving
-    // through the unique name) while keepServing says so. A lost bus
-    // connection ends it at once, whatever the count.
-    void RunMessageLoop(RunLoop& loop, const std::function<bool()>& keepServing);
+    // The loop, and the end of it: after the quit the well-known names are
+    // given up and what was queued then is answered. A lost bus connection
+    // ends it at once, whatever the count. Empty when it ended as asked,
+    // else why not: the bus connection was lost, or the call that failed.
+    std::string RunMessageLoop(RunLoop& loop);
 
     // True once any peer has taken a reference or a lock.
     bool EverReferenced() const { return m_everReferenced; }
@@ -73,14 +95,12 @@ public:
     std::string UniqueName() const;
 
 private:
-    struct Exported;
     struct Peer {
-        Exported* owner = nullptr;
-        std::string name;
-        sd_bus_track* track = nullptr;
         std::vector<IUnknown*> references;  // one AddLock each
         int locks = 0;
+        bool HoldsNothing() const { return references.empty() && locks == 0; }
     };
+    struct Exported;
     struct InterfaceSlot {
         Exported* owner = nullptr;
         std::size_t index = 0;  // into shape.interfaces
@@ -94,11 +114,19 @@ private:
         BusClass shape;
         IClassFactory* factory = nullptr;  // the reference registration took
         IUnknown* identity = nullptr;      // the server object, not counted
+        // The object's interfaces (by shape.interfaces index; null where
+        // nothing is signalled), taken while a reference was held and not
+        // counted, as identity: the object lives as long as its class
+        // object, and references move the process's lock count, which a
+        // read for a signal must never bring to 0.
+        std::vector<IUnknown*> signalTargets;
         bool nameOwned = false;
+        bool stopping = false;  // the name has been given up
         bool disconnected = false;
         std::vector<sd_bus_slot*> slots;
         std::vector<std::unique_ptr<InterfaceSlot>> interfaces;
-        std::map<std::string, std::unique_ptr<Peer>> peers;
+        // Only peers that hold something, by unique name.
+        std::map<std::string, Peer> peers;
         // Callers admitted already, by unique name, with their uid: a bus
         // daemon never reuses a unique name, and a connection's credentials
         // are fixed when it connects. Refused callers are not kept.
@@ -108,15 +136,23 @@ private:
     BusServer(sd_bus* bus, std::vector<BusClass> classes);
 
     HRESULT ExportClass(Exported& exported);
-    void ReleaseNamesAndDrain();
+    std::string ReleaseNames();
+    void Drain();
     void DropPeers(Exported& exported, bool releaseReferences);
 
     // The call steps.
     HRESULT CheckPeer(Exported& exported, sd_bus_message* message, CallerIdentity* caller);
-    Peer* FindPeer(Exported& exported, const char* sender);
-    HRESULT TrackPeer(Exported& exported, const char* sender, Peer** peer);
+    static Peer* FindPeer(Exported& exported, const char* sender);
+    // The record of a peer about to take a reference or a lock, made when
+    // it has none; E_OUTOFMEMORY past the cap.
+    static HRESULT HoldingPeer(Exported& exported, const char* sender, Peer** peer);
+    // Drops the record of a peer that holds nothing (after a refused call).
+    static void ForgetIdlePeer(Exported& exported, const char* sender);
     HRESULT CallObject(InterfaceSlot& slot, const char* sender, std::size_t vtableIndex,
                        std::vector<Variant>& args, Variant* result);
+    // Called while `identity` is a counted reference: keeps the object's
+    // interfaces for the signals and reads the values changes start from.
+    void NoteObject(Exported& exported, IUnknown* identity);
 
     static int OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static int OnLockServer(sd_bus_message* message, void* userdata, sd_bus_error* error);
@@ -125,12 +161,20 @@ private:
                      sd_bus_message* reply, void* userdata, sd_bus_error* error);
     static int OnSet(sd_bus* bus, const char* path, const char* interface, const char* property,
                      sd_bus_message* value, void* userdata, sd_bus_error* error);
-    static int OnPeerGone(sd_bus_track* track, void* userdata);
+    static int OnNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static int OnAnyMessage(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static int OnSignalTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
+    void PeerLeft(const std::string& name);
     void SignalChanges(Exported& exported);
+    // The values of the signalled properties now, by name; those that
+    // cannot be read are left out.
+    std::map<std::string, Variant> ReadSignalled(Exported& exported, InterfaceSlot& slot);
 
     sd_bus* m_bus = nullptr;
     sd_event_source* m_signalTimer = nullptr;
+    sd_bus_slot* m_peerWatch = nullptr;    // the one NameOwnerChanged match
+    sd_bus_slot* m_messageCount = nullptr; // counts what is dispatched
+    std::uint64_t m_dispatched = 0;
     std::vector<BusClass> m_classes;
     std::vector<std::unique_ptr<Exported>> m_exports;
     DWORD m_nextCookie = 0;

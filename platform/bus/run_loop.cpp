@@ -16,7 +16,11 @@ RunLoop::RunLoop() {
     }
     m_quitFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_quitFd < 0) return;
-    if (sd_event_add_io(m_event, &m_quitSource, m_quitFd, EPOLLIN, &RunLoop::OnQuit, this) < 0) {
+    // Before any other source: once the count has fallen to 0 and the quit
+    // is posted, no further call is dispatched that could take a reference.
+    if (sd_event_add_io(m_event, &m_quitSource, m_quitFd, EPOLLIN, &RunLoop::OnQuit, this) < 0 ||
+        sd_event_source_set_priority(m_quitSource, SD_EVENT_PRIORITY_IMPORTANT) < 0) {
+        m_quitSource = sd_event_source_disable_unref(m_quitSource);
         ::close(m_quitFd);
         m_quitFd = -1;
     }
@@ -62,11 +66,18 @@ bool RunLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> ac
     }
     // The source belongs to the loop and goes with it; the action goes with
     // the source.
-    sd_event_source_set_destroy_callback(
-        source, [](void* userdata) { delete static_cast<std::function<void()>*>(userdata); });
-    sd_event_source_set_floating(source, 1);
-    sd_event_source_unref(source);
+    if (sd_event_source_set_destroy_callback(source, [](void* userdata) {
+            delete static_cast<std::function<void()>*>(userdata);
+        }) < 0) {
+        sd_event_source_disable_unref(source);
+        return false;
+    }
     owned.release();
+    if (sd_event_source_set_floating(source, 1) < 0) {
+        sd_event_source_disable_unref(source);  // and the action with it
+        return false;
+    }
+    sd_event_source_unref(source);
     return true;
 }
 

@@ -30,6 +30,8 @@ constexpr HRESULT REGDB_E_CLASSNOTREG = MakeHresult(0x80040154u);
 constexpr HRESULT CO_E_OBJNOTCONNECTED = MakeHresult(0x800401FDu);
 constexpr HRESULT RPC_E_DISCONNECTED = MakeHresult(0x80010108u);
 constexpr HRESULT CO_E_SERVER_EXEC_FAILURE = MakeHresult(0x80080005u);
+// The server is ending: ask again, and a new one is started.
+constexpr HRESULT CO_E_SERVER_STOPPING = MakeHresult(0x80004008u);
 
 // IDispatch.
 constexpr HRESULT DISP_E_UNKNOWNINTERFACE = MakeHresult(0x80020001u);

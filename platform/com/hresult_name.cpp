@@ -6,7 +6,7 @@
 namespace fybootp {
 namespace {
 
-constexpr std::array<std::pair<HRESULT, std::string_view>, 44> kNames{{
+constexpr std::array<std::pair<HRESULT, std::string_view>, 45> kNames{{
     {S_OK, "S_OK"},
     {S_FALSE, "S_FALSE"},
     {E_NOTIMPL, "E_NOTIMPL"},
@@ -24,6 +24,7 @@ constexpr std::array<std::pair<HRESULT, std::string_view>, 44> kNames{{
     {CO_E_OBJNOTCONNECTED, "CO_E_OBJNOTCONNECTED"},
     {RPC_E_DISCONNECTED, "RPC_E_DISCONNECTED"},
     {CO_E_SERVER_EXEC_FAILURE, "CO_E_SERVER_EXEC_FAILURE"},
+    {CO_E_SERVER_STOPPING, "CO_E_SERVER_STOPPING"},
     {DISP_E_UNKNOWNINTERFACE, "DISP_E_UNKNOWNINTERFACE"},
     {DISP_E_MEMBERNOTFOUND, "DISP_E_MEMBERNOTFOUND"},
     {DISP_E_PARAMNOTFOUND, "DISP_E_PARAMNOTFOUND"},

@@ -50,17 +50,48 @@ std::string ServiceDirectory(const std::string& root) {
 }
 std::string PolicyDirectory(const std::string& root) { return root + "/usr/share/dbus-1/system.d"; }
 
-// Allows everything by default, as a session bus does, and includes the
-// policy directory last so that its rules for our name come after.
-std::string BusConfig(const std::string& root, const std::string& socket) {
+// Debian's system.conf default context: method calls, and owning names,
+// only where a rule punches a hole, as the included policy file does for
+// our name; root may monitor.
+constexpr char kSystemPolicy[] =
+    "<policy context=\"default\">\n<allow user=\"*\"/>\n<deny own=\"*\"/>\n"
+    "<deny send_type=\"method_call\"/>\n<allow send_type=\"signal\"/>\n"
+    "<allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
+    "<allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
+    "<allow receive_type=\"method_call\"/>\n<allow receive_type=\"method_return\"/>\n"
+    "<allow receive_type=\"error\"/>\n<allow receive_type=\"signal\"/>\n"
+    "<allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\"/>\n"
+    "<allow send_destination=\"org.freedesktop.DBus\" "
+    "send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n"
+    "<allow send_destination=\"org.freedesktop.DBus\" "
+    "send_interface=\"org.freedesktop.DBus.Properties\"/>\n"
+    "<deny send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\" "
+    "send_member=\"UpdateActivationEnvironment\"/>\n</policy>\n"
+    "<policy user=\"root\">\n<allow send_destination=\"org.freedesktop.DBus\" "
+    "send_interface=\"org.freedesktop.DBus.Monitoring\"/>\n</policy>\n";
+
+// Allows everything by default, as a session bus does.
+constexpr char kOpenPolicy[] =
+    "<policy context=\"default\">\n<allow user=\"*\"/>\n<allow own=\"*\"/>\n"
+    "<allow send_destination=\"*\"/>\n<allow receive_sender=\"*\"/>\n"
+    "<allow send_type=\"method_return\" send_requested_reply=\"true\"/>\n"
+    "<allow send_type=\"error\" send_requested_reply=\"true\"/>\n</policy>\n";
+
+std::string Limit(const char* name, int value) {
+    return value > 0 ? "<limit name=\"" + std::string(name) + "\">" + std::to_string(value) +
+                           "</limit>\n"
+                     : "";
+}
+
+// The default policy first and the policy directory last, so that the
+// rules for our name come after.
+std::string BusConfig(const std::string& root, const std::string& socket,
+                      const BusOptions& options) {
     return "<busconfig>\n<type>session</type>\n<listen>unix:path=" + socket +
-           "</listen>\n<servicedir>" + ServiceDirectory(root) +
-           "</servicedir>\n"
-           "<policy context=\"default\">\n<allow user=\"*\"/>\n<allow own=\"*\"/>\n"
-           "<allow send_destination=\"*\"/>\n<allow receive_sender=\"*\"/>\n"
-           "<allow send_type=\"method_return\" send_requested_reply=\"true\"/>\n"
-           "<allow send_type=\"error\" send_requested_reply=\"true\"/>\n</policy>\n"
-           "<includedir>" +
+           "</listen>\n<servicedir>" + ServiceDirectory(root) + "</servicedir>\n" +
+           (options.systemPolicy ? kSystemPolicy : kOpenPolicy) +
+           Limit("max_match_rules_per_connection", options.maxMatchRulesPerConnection) +
+           Limit("max_connections_per_user", options.maxConnectionsPerUser) + "<includedir>" +
            PolicyDirectory(root) + "</includedir>\n</busconfig>\n";
 }
 
@@ -147,7 +178,7 @@ int Shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::unique_ptr<PrivateBus> PrivateBus::Start(std::string* whyNot) {
+std::unique_ptr<PrivateBus> PrivateBus::Start(std::string* whyNot, const BusOptions& options) {
     std::unique_ptr<PrivateBus> bus(new PrivateBus);
     char pattern[] = "/tmp/fyb-bus-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
@@ -171,7 +202,7 @@ std::unique_ptr<PrivateBus> PrivateBus::Start(std::string* whyNot) {
     WriteAll(PolicyDirectory(bus->m_root) + "/org.fybootp.FyBootpServer.conf",
              ReadAll(std::string(FYB_DBUS_TEMPLATES) + "/org.fybootp.FyBootpServer.conf.in"));
     const std::string socket = bus->m_root + "/run/bus.sock";
-    WriteAll(bus->m_root + "/bus.conf", BusConfig(bus->m_root, socket));
+    WriteAll(bus->m_root + "/bus.conf", BusConfig(bus->m_root, socket, options));
     bus->m_address = "unix:path=" + socket;
     setenv("FYBOOTP_ROOT", bus->m_root.c_str(), 1);
     setenv("FYBOOTP_BUS_ADDRESS", bus->m_address.c_str(), 1);
@@ -182,6 +213,11 @@ std::unique_ptr<PrivateBus> PrivateBus::Start(std::string* whyNot) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDERR_FILENO);
         dup2(null, STDOUT_FILENO);
+        // A test that ran the host on this thread blocked the control
+        // signals in it; the daemon must still end on SIGTERM.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         const std::string config = "--config-file=" + bus->m_root + "/bus.conf";
         execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", nullptr);
         _exit(127);
@@ -276,6 +312,45 @@ bool PrivateBus::WaitForName(bool owned, std::chrono::milliseconds limit) const 
         std::this_thread::sleep_for(20ms);
     }
     return true;
+}
+
+CallMonitor::CallMonitor(const PrivateBus& bus, const std::string& member) : m_member(member) {
+    if (sd_bus_new(&m_bus) < 0) return;
+    const std::string rule = "type='method_call',member='" + member + "'";
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
+    if (sd_bus_set_address(m_bus, bus.Address().c_str()) < 0 || sd_bus_set_bus_client(m_bus, 1) < 0 ||
+        sd_bus_set_monitor(m_bus, 1) < 0 || sd_bus_start(m_bus) < 0 ||
+        sd_bus_call_method(m_bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus.Monitoring", "BecomeMonitor", &error, nullptr,
+                           "asu", 1, rule.c_str(), 0u) < 0) {
+        m_bus = sd_bus_flush_close_unref(m_bus);
+    }
+    sd_bus_error_free(&error);
+}
+
+CallMonitor::~CallMonitor() { sd_bus_flush_close_unref(m_bus); }
+
+bool CallMonitor::WaitForCalls(int count, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (m_bus != nullptr && m_seen < count) {
+        sd_bus_message* message = nullptr;
+        const int r = sd_bus_process(m_bus, &message);
+        if (message != nullptr) {
+            const char* member = sd_bus_message_get_member(message);
+            if (sd_bus_message_is_method_call(message, nullptr, nullptr) > 0 && member != nullptr &&
+                m_member == member) {
+                ++m_seen;
+            }
+            sd_bus_message_unref(message);
+        }
+        if (r < 0) return false;
+        if (r > 0) continue;
+        const auto left = end - std::chrono::steady_clock::now();
+        if (left <= 0ms) return false;
+        sd_bus_wait(m_bus, static_cast<std::uint64_t>(
+                               std::chrono::duration_cast<std::chrono::microseconds>(left).count()));
+    }
+    return m_bus != nullptr;
 }
 
 Child::Child(const std::string& program, std::vector<std::string> argv,

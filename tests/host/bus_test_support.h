@@ -26,12 +26,22 @@ namespace fybootp::testing {
 
 using namespace std::chrono_literals;
 
+// How the daemon differs from a session bus that allows everything.
+struct BusOptions {
+    // The default policy of Debian's system.conf: a method call goes
+    // through only where a rule allows it, as on the system bus.
+    bool systemPolicy = false;
+    // dbus-daemon's limits; 0 keeps its default.
+    int maxMatchRulesPerConnection = 0;
+    int maxConnectionsPerUser = 0;
+};
+
 class PrivateBus {
 public:
     // Sets FYBOOTP_ROOT and FYBOOTP_BUS_ADDRESS in this process (which the
     // daemon, the servers it starts and the children of the test inherit).
     // Null and the reason when the daemon does not start.
-    static std::unique_ptr<PrivateBus> Start(std::string* whyNot);
+    static std::unique_ptr<PrivateBus> Start(std::string* whyNot, const BusOptions& options = {});
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -73,6 +83,25 @@ private:
     uid_t m_serverUid = 0;
     gid_t m_serverGid = 0;
     gid_t m_clientGid = 0;
+};
+
+// A monitor of the bus (BecomeMonitor) that counts the method calls of one
+// member: once it has seen a call, the daemon has routed it, and the call
+// waits in its destination's queue, even when that process is stopped.
+class CallMonitor {
+public:
+    CallMonitor(const PrivateBus& bus, const std::string& member);
+    ~CallMonitor();
+    CallMonitor(const CallMonitor&) = delete;
+    CallMonitor& operator=(const CallMonitor&) = delete;
+
+    // Waits until `count` calls have been seen since the start, at most `limit`.
+    bool WaitForCalls(int count, std::chrono::milliseconds limit);
+
+private:
+    sd_bus* m_bus = nullptr;
+    std::string m_member;
+    int m_seen = 0;
 };
 
 // Enters a mount namespace of the calling process's own, with /etc/passwd
