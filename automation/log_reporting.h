@@ -1,7 +1,7 @@
 #pragma once
 // The new-address list and the log as XML texts, and clearing the log.
-// Fetching changes nothing; a client polls NewMacCnt and LogChangeCnt to
-// learn when to fetch again.
+// Fetching changes nothing; a client learns when to fetch again from the
+// PropertiesChanged signals of NewMacCnt and LogChangeCnt.
 
 #include <string>
 #include <string_view>
