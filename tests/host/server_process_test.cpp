@@ -752,6 +752,18 @@ protected:
     }
     void TearDown() override { close(notify); }
 
+    // fybootp started as "systemd" starts the unit, without any switch,
+    // once it has reported that it runs.
+    std::unique_ptr<Child> StartService() {
+        auto service = std::make_unique<Child>(
+            FybootpPath(), std::vector<std::string>{"fybootp"},
+            std::vector<std::string>{"FYBOOTP_TEST_SERVICE_MAIN=1", "NOTIFY_SOCKET=" + socketPath},
+            bus->ServerDirectory());
+        EXPECT_EQ(NextReport(), "STATUS=Starting");
+        EXPECT_EQ(NextReport(), "READY=1\nSTATUS=Running");
+        return service;
+    }
+
     std::string NextReport() {
         char buffer[512];
         const ssize_t got = recv(notify, buffer, sizeof(buffer), 0);
@@ -766,12 +778,8 @@ TEST_F(ServiceCourse, ReportsInOrderSurvivesCountZeroAndStopsOnSigterm) {
 #ifndef FYB_TEST_HOOKS
     GTEST_SKIP() << "standing in for systemd needs a build with FYB_TEST_HOOKS";
 #endif
-    // Started by "systemd" without any switch.
-    Child service(FybootpPath(), {"fybootp"},
-                  {"FYBOOTP_TEST_SERVICE_MAIN=1", "NOTIFY_SOCKET=" + socketPath},
-                  bus->ServerDirectory());
-    EXPECT_EQ(NextReport(), "STATUS=Starting");
-    EXPECT_EQ(NextReport(), "READY=1\nSTATUS=Running");
+    auto started = StartService();
+    Child& service = *started;
     auto client = Create();
     client.Reset();
     // The count went back to 0; a service goes on.
@@ -796,11 +804,8 @@ TEST_F(ServiceCourse, WatchersHoldingNothingHearOfChangesAndALostBusIsAFailure) 
 #ifndef FYB_TEST_HOOKS
     GTEST_SKIP() << "standing in for systemd needs a build with FYB_TEST_HOOKS";
 #endif
-    Child service(FybootpPath(), {"fybootp"},
-                  {"FYBOOTP_TEST_SERVICE_MAIN=1", "NOTIFY_SOCKET=" + socketPath},
-                  bus->ServerDirectory());
-    EXPECT_EQ(NextReport(), "STATUS=Starting");
-    EXPECT_EQ(NextReport(), "READY=1\nSTATUS=Running");
+    auto started = StartService();
+    Child& service = *started;
     CountWatcher watcher(*bus);
     ASSERT_EQ(Shell(ClearTheLog()), 0);
     EXPECT_TRUE(watcher.WaitForLogCount(1, 5s));
