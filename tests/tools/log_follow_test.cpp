@@ -3,7 +3,7 @@
 // oldest), +1 per clearing. Every entry carries a serial number as its
 // message, so the transcript shows each printed entry and each gap line.
 
-#include "tools/log_follow.h"
+#include "tools/fybootpctl/log_follow.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/log_list.h"
-#include "tools/interface_texts.h"
+#include "tools/client/interface_texts.h"
 
 namespace fybootp::tools {
 

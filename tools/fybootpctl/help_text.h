@@ -1,6 +1,6 @@
 #pragma once
 // The parts of fybootpctl --help that are not generated from the options:
-// what it is, its exit codes and its JSON shapes. tools/fybootpctl.1 says
+// what it is, its exit codes and its JSON shapes. tools/fybootpctl/fybootpctl.1 says
 // the same for man.
 
 namespace fybootp::tools {

@@ -1,5 +1,5 @@
 #pragma once
-// What can end a fybootpctl command, and the exit code and message each
+// What can end a client's request, and the exit code and message each
 // gives. Commands throw these; main reports them once.
 
 #include <nlohmann/json.hpp>

@@ -1,4 +1,4 @@
-#include "tools/terminal_text.h"
+#include "tools/fybootpctl/terminal_text.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "tools/address_args.h"
+#include "tools/client/address_args.h"
 
 #include <arpa/inet.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/interface_texts.h"
+#include "tools/client/interface_texts.h"
 
 namespace fybootp::tools {
 

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <vector>
 
-#include "tools/commands.h"
-#include "tools/ctl_failure.h"
-#include "tools/log_follow.h"
-#include "tools/log_signals.h"
-#include "tools/server_session.h"
+#include "tools/fybootpctl/commands.h"
+#include "tools/client/client_failure.h"
+#include "tools/fybootpctl/log_follow.h"
+#include "tools/client/log_signals.h"
+#include "tools/client/server_session.h"
 
 namespace fybootp::tools {
 namespace {

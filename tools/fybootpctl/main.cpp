@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <iostream>
 
-#include "tools/address_args.h"
-#include "tools/commands.h"
-#include "tools/ctl_failure.h"
-#include "tools/help_text.h"
+#include "tools/client/address_args.h"
+#include "tools/fybootpctl/commands.h"
+#include "tools/client/client_failure.h"
+#include "tools/fybootpctl/help_text.h"
 
 namespace fybootp::tools {
 namespace {

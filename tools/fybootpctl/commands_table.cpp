@@ -4,10 +4,10 @@
 #include <iterator>
 #include <sstream>
 
-#include "tools/address_args.h"
-#include "tools/commands.h"
-#include "tools/ctl_failure.h"
-#include "tools/server_session.h"
+#include "tools/client/address_args.h"
+#include "tools/fybootpctl/commands.h"
+#include "tools/client/client_failure.h"
+#include "tools/client/server_session.h"
 
 namespace fybootp::tools {
 namespace {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/output.h"
+#include "tools/fybootpctl/output.h"
 
 namespace fybootp::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/ctl_failure.h"
+#include "tools/client/client_failure.h"
 
 #include <cstdio>
 

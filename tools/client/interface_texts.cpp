@@ -1,10 +1,10 @@
-#include "tools/interface_texts.h"
+#include "tools/client/interface_texts.h"
 
 #include "document/dom_error.h"
 #include "document/dom_routines.h"
 #include "document/info_file.h"
 #include "document/xml_parse.h"
-#include "tools/ctl_failure.h"
+#include "tools/client/client_failure.h"
 
 namespace fybootp::tools {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/server_session.h"
+#include "tools/client/server_session.h"
 
 #include <systemd/sd-bus.h>
 #include <systemd/sd-login.h>
@@ -14,7 +14,7 @@
 #include "platform/bus/bus_connection.h"
 #include "platform/bus/bus_server.h"
 #include "platform/com/bstr.h"
-#include "tools/ctl_failure.h"
+#include "tools/client/client_failure.h"
 
 namespace fybootp::tools {
 namespace {

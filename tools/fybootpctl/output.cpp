@@ -1,10 +1,10 @@
-#include "tools/output.h"
+#include "tools/fybootpctl/output.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "tools/address_args.h"
-#include "tools/terminal_text.h"
+#include "tools/client/address_args.h"
+#include "tools/fybootpctl/terminal_text.h"
 
 namespace fybootp::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/log_signals.h"
+#include "tools/client/log_signals.h"
 
 #include <poll.h>
 #include <time.h>
@@ -11,7 +11,7 @@
 #include "host/bus_shapes.h"
 #include "platform/bus/bus_connection.h"
 #include "platform/bus/bus_status.h"
-#include "tools/ctl_failure.h"
+#include "tools/client/client_failure.h"
 
 namespace fybootp::tools {
 namespace {

@@ -3,9 +3,9 @@
 #include "document/dom_error.h"
 #include "document/dom_routines.h"
 #include "document/info_file.h"
-#include "tools/commands.h"
-#include "tools/ctl_failure.h"
-#include "tools/server_session.h"
+#include "tools/fybootpctl/commands.h"
+#include "tools/client/client_failure.h"
+#include "tools/client/server_session.h"
 
 namespace fybootp::tools {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/log_follow.h"
+#include "tools/fybootpctl/log_follow.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 #pragma once
-// The server as fybootpctl reaches it: the client proxy of IFyBootpServer on
+// The server as a client reaches it: the client proxy of IFyBootpServer on
 // the bus that FYBOOTP_BUS_ADDRESS names (else the system bus, where only a
 // server that runs as _fybootp or root is taken), created on the first call
 // so that the bus starts the server on demand. Every failure is thrown as a
