@@ -523,6 +523,67 @@ TEST_F(FollowingTheLog, SaysSoWhenTheServerIsKilled) {
         << follow.Stderr();
 }
 
+// The bash completion as an interactive bash loads it (bash-completion's
+// library, then the script), asked as readline asks: COMP_WORDS split at
+// blanks and at ':', as COMP_WORDBREAKS has it, the cursor at the end.
+class Completing : public OnAPrivateBus {
+protected:
+    std::string Complete(const std::string& line) {
+        const std::string script = R"(
+            source /usr/share/bash-completion/bash_completion
+            source "$FYB_COMPLETION"
+            [[ $(complete -p fybootpctl) == "complete -F _fybootpctl fybootpctl" ]] || exit 9
+            line=$1
+            read -ra COMP_WORDS <<<"${line//:/ : }"
+            [[ $line == *" " ]] && COMP_WORDS+=("")
+            COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMP_LINE=$line COMP_POINT=${#line}
+            COMPREPLY=()
+            _fybootpctl fybootpctl "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+            printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd ' ')";
+        const std::string ctlDir = std::filesystem::path(FYB_FYBOOTPCTL_PATH).parent_path();
+        const char* path = getenv("PATH");
+        Child bash("/bin/bash", {"bash", "--norc", "--noprofile", "-i", "-c", script, "bash", line},
+                   {"PATH=" + ctlDir + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
+                    "HISTFILE=/dev/null", std::string("FYB_COMPLETION=") + FYB_COMPLETION_PATH},
+                   bus->Root());
+        const CtlRun run = Finish(bash);
+        EXPECT_EQ(run.exit, 0) << line << "\n" << run;
+        return run.out.substr(0, run.out.find('\n'));
+    }
+};
+
+TEST_F(Completing, EveryCommandAndOptionAndTheServersMacs) {
+    Register();
+    ASSERT_EQ(Ctl({"start"}).exit, 0);
+    DeviceAsks(0x05);
+    ASSERT_TRUE(Eventually({"new"}, [](const nlohmann::json& l) { return l["new"].size() == 1; }));
+    ASSERT_EQ(Ctl({"add", "02:4b:77:00:00:0a", "192.0.2.10"}).exit, 0);
+    ASSERT_EQ(Ctl({"add", "02:4b:77:00:00:0b", "192.0.2.11"}).exit, 0);
+    std::ofstream(bus->Root() + "/table.csv") << "mac,ip\n";
+    const std::pair<const char*, const char*> cases[] = {
+        {"fybootpctl ",
+         "add assign delete disable enable export host import log new next nodes start status "
+         "stop"},
+        {"fybootpctl -", "--help --json --xml -h"},
+        {"fybootpctl --json n", "new next nodes"},
+        {"fybootpctl delete ", "02:4B:77:00:00:0A 02:4B:77:00:00:0B"},
+        {"fybootpctl delete 02:4B:77:00:00:0", "0A 0B"},  // readline keeps what precedes ':'
+        {"fybootpctl --xml assign ", "02:4B:77:00:00:05"},
+        {"fybootpctl assign 02:4B:77:00:00:05 --n", "--next"},
+        {"fybootpctl add ", ""},
+        {"fybootpctl import --", "--csv --help --json --xml"},
+        {"fybootpctl export --csv ta", "table.csv"},
+        {"fybootpctl log -", "--clear --follow --help --json --xml -f -h"},
+        {"fybootpctl next -", "--help --json -h"},
+        {"fybootpctl status --", "--help --json --xml"},
+        {"fybootpctl host ", "auto set"},
+        {"fybootpctl host set --", "--help --ip --json --mask --name --router --xml"},
+        {"fybootpctl host set --mask ", ""},
+    };
+    for (const auto& [line, expected] : cases) EXPECT_EQ(Complete(line), expected) << line;
+    EXPECT_EQ(Ctl({"stop"}).exit, 0);
+}
+
 using ReachingTheServer = OnAPrivateBus;
 
 TEST_F(ReachingTheServer, NotRegisteredSaysRunRegServer) {
