@@ -53,6 +53,7 @@ expected_paths="./usr/bin/fybootpctl
 ./usr/lib/fybootp/ProjectDocument.so
 ./usr/lib/fybootp/fybootp-regcomponent
 ./usr/sbin/fybootp
+./usr/share/bash-completion/completions/fybootpctl
 ./usr/share/doc/fybootp/changelog.gz
 ./usr/share/doc/fybootp/copyright
 ./usr/share/fybootp/FyBootpLib.tlb
@@ -118,6 +119,11 @@ echo "--- dpkg --root $root -i"
 check "installs" in_root -i "$deb"
 check "dpkg lists it as installed" test "$(installed_status)" = "ii "
 check "installed fybootpctl" test -x "$root/usr/bin/fybootpctl"
+completion=$root/usr/share/bash-completion/completions/fybootpctl
+check "installed bash completion 0644 root's" test "$(mode_owner "$completion")" = "644 root:root"
+check "the completion completes fybootpctl" \
+  bash --norc --noprofile -c "source /usr/share/bash-completion/bash_completion && source '$completion' &&
+    [[ \$(complete -p fybootpctl) == 'complete -F _fybootpctl fybootpctl' ]]"
 
 check "activation file 0644 root's" test "$(mode_owner "$activation")" = "644 root:root"
 check "activation starts the installed server in its directory" \

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -77,6 +78,10 @@ TEST_F(ArgumentsRefused, MalformedAddressesNameTheArgumentAndWhy) {
         {{"add", mac, "192.0.2.10 "}, "expected four numbers 0-255"},
         {{"host", "set", "--router", "192.0.2.1.5"}, "--router '192.0.2.1.5' is not an IPv4"},
         {{"host", "set", "--name", std::string(100, 'a')}, "--name is longer than 99 bytes"},
+        {{"assign", mac}, "assign needs an IP address or --next"},
+        {{"assign", mac, "--next", "--json", "--xml"}, "--json and --xml exclude each other"},
+        {{"--xml", "next"}, "next has no XML form"},
+        {{"export", "--csv", "--json"}, "export --csv takes neither --json nor --xml"},
     };
     for (const auto& [args, expected] : cases) {
         const CtlRun run = CtlWithoutBus(args);
@@ -99,6 +104,7 @@ TEST_F(ArgumentsRefused, UsageErrorsExitTwoAndHelpExitsZero) {
     EXPECT_EQ(CtlWithoutBus({"add", "02:4b:77:00:00:01"}).exit, 2);
     EXPECT_EQ(CtlWithoutBus({"log", "--follow", "--clear"}).exit, 2);
     EXPECT_EQ(CtlWithoutBus({"--json", "--xml", "nodes"}).exit, 2);
+    EXPECT_EQ(CtlWithoutBus({"assign", "02:4b:77:00:00:01", "192.0.2.10", "--next"}).exit, 2);
     EXPECT_EQ(CtlWithoutBus({}).exit, 2);
     const CtlRun help = CtlWithoutBus({"--help"});
     EXPECT_EQ(help.exit, 0);
@@ -253,6 +259,49 @@ TEST_F(NodeCommands, ImportAndExportTheWholeTable) {
     EXPECT_EQ(Ctl({"--json", "nodes"}).Json()["nodes"].size(), 2u);
 }
 
+TEST_F(NodeCommands, CsvGoesInWholeOrNotAtAll) {
+    Register();
+    const std::string file = bus->Root() + "/table.csv";
+    // A spreadsheet's save: BOM, ';', CRLF, quotes, the other MAC forms.
+    std::ofstream(file) << "\xEF\xBB\xBFMAC;IP\r\n\"024b77000031\";192.0.2.31\r\n\r\n"
+                           "02-4B-77-00-00-30;192.0.2.30\r\n";
+    CtlRun run = Ctl({"import", "--csv", file});
+    EXPECT_EQ(run.exit, 0) << run;
+    EXPECT_EQ(run.out, "imported 2 nodes\n");
+    const std::string table =
+        "mac,ip\n02:4B:77:00:00:30,192.0.2.30\n02:4B:77:00:00:31,192.0.2.31\n";
+    EXPECT_EQ(Ctl({"export", "--csv"}).out, table);
+    const std::string exported = bus->Root() + "/exported.csv";
+    EXPECT_EQ(Ctl({"export", "--csv", exported}).out, "exported 2 nodes to " + exported + "\n");
+    std::ifstream written(exported);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), table);
+
+    // Faulty lines: each named, then nothing changed.
+    std::ofstream(file) << "mac,ip\n02:4b:77:00:00:40,192.0.2.40\n02:4b:77:00:00:41,192.0.2.300\n"
+                           "02:4b:77:00:00:40,192.0.2.42\n\x1b[2J,192.0.2.43\n";
+    run = Ctl({"--json", "import", "--csv", file});
+    EXPECT_EQ(run.exit, 2) << run;
+    const std::string name = "fybootpctl: import: '" + file + "': ";
+    EXPECT_EQ(run.err, name + "line 3: 192.0.2.300: part 4 is over 255\n" + name +
+                           "line 4 repeats the MAC of line 2 (02:4B:77:00:00:40)\n" + name +
+                           "line 5: \\x1b[2J: expected 6 bytes as 02:4b:77:00:00:01, "
+                           "02-4B-77-00-00-01 or 024b77000001\n"
+                           "fybootpctl: import: nothing was changed\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(Ctl({"export", "--csv"}).out, table);
+
+    // Standard input; the header alone is the empty table, an empty text is refused.
+    Child fromStdin("/bin/sh", {"sh", "-c",
+                                std::string("printf 'mac,ip\\n' | ") + FYB_FYBOOTPCTL_PATH +
+                                    " --json import --csv -"});
+    EXPECT_EQ(Finish(fromStdin).Json(), nlohmann::json::parse(R"({"imported":0})"));
+    std::ofstream(file).flush();
+    run = Ctl({"import", "--csv", file});
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_NE(run.err.find("the file is empty"), std::string::npos) << run;
+    EXPECT_EQ(Ctl({"export", "--csv"}).out, "mac,ip\n");
+}
+
 using RunCommands = OnAPrivateBus;
 
 TEST_F(RunCommands, HostSetAndAutoChangeTheIdentity) {
@@ -371,6 +420,38 @@ TEST_F(RunCommands, ANewDeviceIsAssignedAndLeavesTheList) {
     EXPECT_EQ(Ctl({"stop"}).out, "responder  stopped\nreplies    enabled\n");
 }
 
+TEST_F(RunCommands, TheNextFreeAddressIsShownAndAssigned) {
+    Register();
+    // 192.0.2.0/29: .1 the server, .2 the router, .3 a node; .7 is the broadcast.
+    ASSERT_EQ(Ctl({"host", "set", "--ip", "192.0.2.1", "--mask", "255.255.255.248", "--router",
+                   "192.0.2.2"})
+                  .exit,
+              0);
+    ASSERT_EQ(Ctl({"add", "02:4b:77:00:00:03", "192.0.2.3"}).exit, 0);
+    CtlRun run = Ctl({"next"});
+    EXPECT_EQ(run.exit, 0) << run;
+    EXPECT_EQ(run.out, "192.0.2.4\n");
+    EXPECT_EQ(Ctl({"--json", "next"}).Json(), nlohmann::json::parse(R"({"next":"192.0.2.4"})"));
+    run = Ctl({"assign", "02:4b:77:00:00:04", "--next"});
+    EXPECT_EQ(run.exit, 0) << run;
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n')),
+              "assigned 192.0.2.4 to 02:4B:77:00:00:04 (the next free address)");
+    EXPECT_EQ(Ctl({"--json", "assign", "024b77000005", "--next"}).Json()["assigned"]["ip"],
+              "192.0.2.5");
+    EXPECT_EQ(Ctl({"assign", "--next", "02:4b:77:00:00:06"}).exit, 0);
+    // Full: a clear message, exit 1, and nothing changed.
+    const std::string full = "S_FALSE (0x00000001): no address is left in 192.0.2.0/29\n";
+    run = Ctl({"next"});
+    EXPECT_EQ(run.exit, 1) << run;
+    EXPECT_EQ(run.err, "fybootpctl: choosing the next free address: " + full);
+    EXPECT_EQ(run.out, "");
+    run = Ctl({"assign", "02:4b:77:00:00:07", "--next"});
+    EXPECT_EQ(run.exit, 1) << run;
+    EXPECT_EQ(run.err, "fybootpctl: choosing an address for 02:4B:77:00:00:07: " + full);
+    EXPECT_EQ(Ctl({"--json", "assign", "02:4b:77:00:00:07", "--next"}).Json()["error"]["exit"], 1);
+    EXPECT_EQ(Ctl({"--json", "nodes"}).Json()["nodes"].size(), 4u);
+}
+
 using FollowingTheLog = OnAPrivateBus;
 
 TEST_F(FollowingTheLog, PrintsOnlyNewEntriesAndStopsOnSigint) {
@@ -440,6 +521,67 @@ TEST_F(FollowingTheLog, SaysSoWhenTheServerIsKilled) {
                                    "(0x80010108): the server went away"),
               std::string::npos)
         << follow.Stderr();
+}
+
+// The bash completion as an interactive bash loads it (bash-completion's
+// library, then the script), asked as readline asks: COMP_WORDS split at
+// blanks and at ':', as COMP_WORDBREAKS has it, the cursor at the end.
+class Completing : public OnAPrivateBus {
+protected:
+    std::string Complete(const std::string& line) {
+        const std::string script = R"(
+            source /usr/share/bash-completion/bash_completion
+            source "$FYB_COMPLETION"
+            [[ $(complete -p fybootpctl) == "complete -F _fybootpctl fybootpctl" ]] || exit 9
+            line=$1
+            read -ra COMP_WORDS <<<"${line//:/ : }"
+            [[ $line == *" " ]] && COMP_WORDS+=("")
+            COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMP_LINE=$line COMP_POINT=${#line}
+            COMPREPLY=()
+            _fybootpctl fybootpctl "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+            printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd ' ')";
+        const std::string ctlDir = std::filesystem::path(FYB_FYBOOTPCTL_PATH).parent_path();
+        const char* path = getenv("PATH");
+        Child bash("/bin/bash", {"bash", "--norc", "--noprofile", "-i", "-c", script, "bash", line},
+                   {"PATH=" + ctlDir + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
+                    "HISTFILE=/dev/null", std::string("FYB_COMPLETION=") + FYB_COMPLETION_PATH},
+                   bus->Root());
+        const CtlRun run = Finish(bash);
+        EXPECT_EQ(run.exit, 0) << line << "\n" << run;
+        return run.out.substr(0, run.out.find('\n'));
+    }
+};
+
+TEST_F(Completing, EveryCommandAndOptionAndTheServersMacs) {
+    Register();
+    ASSERT_EQ(Ctl({"start"}).exit, 0);
+    DeviceAsks(0x05);
+    ASSERT_TRUE(Eventually({"new"}, [](const nlohmann::json& l) { return l["new"].size() == 1; }));
+    ASSERT_EQ(Ctl({"add", "02:4b:77:00:00:0a", "192.0.2.10"}).exit, 0);
+    ASSERT_EQ(Ctl({"add", "02:4b:77:00:00:0b", "192.0.2.11"}).exit, 0);
+    std::ofstream(bus->Root() + "/table.csv") << "mac,ip\n";
+    const std::pair<const char*, const char*> cases[] = {
+        {"fybootpctl ",
+         "add assign delete disable enable export host import log new next nodes start status "
+         "stop"},
+        {"fybootpctl -", "--help --json --xml -h"},
+        {"fybootpctl --json n", "new next nodes"},
+        {"fybootpctl delete ", "02:4B:77:00:00:0A 02:4B:77:00:00:0B"},
+        {"fybootpctl delete 02:4B:77:00:00:0", "0A 0B"},  // readline keeps what precedes ':'
+        {"fybootpctl --xml assign ", "02:4B:77:00:00:05"},
+        {"fybootpctl assign 02:4B:77:00:00:05 --n", "--next"},
+        {"fybootpctl add ", ""},
+        {"fybootpctl import --", "--csv --help --json --xml"},
+        {"fybootpctl export --csv ta", "table.csv"},
+        {"fybootpctl log -", "--clear --follow --help --json --xml -f -h"},
+        {"fybootpctl next -", "--help --json -h"},
+        {"fybootpctl status --", "--help --json --xml"},
+        {"fybootpctl host ", "auto set"},
+        {"fybootpctl host set --", "--help --ip --json --mask --name --router --xml"},
+        {"fybootpctl host set --mask ", ""},
+    };
+    for (const auto& [line, expected] : cases) EXPECT_EQ(Complete(line), expected) << line;
+    EXPECT_EQ(Ctl({"stop"}).exit, 0);
 }
 
 using ReachingTheServer = OnAPrivateBus;

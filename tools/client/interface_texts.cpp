@@ -96,4 +96,19 @@ std::string HostInfoText(const HostChange& change) {
     }
 }
 
+std::string BootpInfosText(const std::vector<NodeRow>& rows) {
+    try {
+        NewDocument made = NewInfoDocument();
+        const Node nodes = AppendElement(made.root, "Nodes");
+        for (const NodeRow& row : rows) {
+            const Node node = AppendElement(nodes, "Node");
+            AppendTextElement(node, "IpAddr", row.ipAddr);
+            AppendTextElement(node, "MacAddr", row.macAddr);
+        }
+        return DocumentText(made.document);
+    } catch (const DomError& error) {
+        throw Failure{"writing the node table", error.Status(), Stage::kCall, {}};
+    }
+}
+
 }  // namespace fybootp::tools

@@ -50,4 +50,8 @@ struct HostChange {
 };
 std::string HostInfoText(const HostChange& change);
 
+// A BootpInfosXml text of these rows, in this order: what a put takes as
+// the whole table. The rows are checked already.
+std::string BootpInfosText(const std::vector<NodeRow>& rows);
+
 }  // namespace fybootp::tools

@@ -23,8 +23,16 @@ void AddNode(const NodeAddress& node, Format format);
 void DeleteNode(const std::string& mac, Format format);
 void ImportTable(const std::string& file, Format format);
 void ExportTable(const std::string& file, Format format);
+// The table as CSV (tools/client/node_csv.h). A file with a faulty line
+// changes nothing: the faults are thrown as one UsageFailure, a line each.
+void ImportCsv(const std::string& file, Format format);
+void ExportCsv(const std::string& file);
 void ShowNew(Format format);
 void AssignNew(const NodeAddress& node, Format format);
+// The next free address (tools/client/next_free_address.h): printed, or
+// given to the device. None left: a Failure, S_FALSE, exit 1.
+void ShowNext(Format format);
+void AssignNext(const std::string& mac, Format format);
 
 // Status, the responder and the host identity (commands_run.cpp).
 void ShowStatus(Format format);

@@ -5,9 +5,12 @@
 #include <sstream>
 
 #include "tools/client/address_args.h"
-#include "tools/fybootpctl/commands.h"
 #include "tools/client/client_failure.h"
+#include "tools/client/next_free_address.h"
+#include "tools/client/node_csv.h"
 #include "tools/client/server_session.h"
+#include "tools/fybootpctl/commands.h"
+#include "tools/fybootpctl/terminal_text.h"
 
 namespace fybootp::tools {
 namespace {
@@ -48,6 +51,55 @@ bool Lists(const std::vector<NodeRow>& rows, const std::string& mac) {
     return false;
 }
 
+std::string CountOf(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " node" : " nodes");
+}
+
+void ReportImport(ServerSession& session, Format format) {
+    const std::string table = Table(session);
+    if (format == Format::kXml) return PrintXml(table);
+    const std::size_t count = ReadNodes(table).size();
+    if (format == Format::kJson) return PrintJson({{"imported", count}});
+    PrintText("imported " + CountOf(count));
+}
+
+// The lowest free address of the server's subnet as the server has it now.
+std::string NextAddress(ServerSession& session, const std::string& what) {
+    const HostIdentity host =
+        ReadHost(session.Text(&IFyBootpServer::get_HostInfoXml, "reading the host identity"));
+    const FreeAddresses found = NextFreeAddresses(host, ReadNodes(Table(session)), 1);
+    if (found.addresses.empty()) throw Failure{what, S_FALSE, Stage::kCall, found.shortfall};
+    return found.addresses.front();
+}
+
+void Assign(ServerSession& session, const NodeAddress& node, bool chosen, Format format) {
+    const bool wasNew = Lists(ReadNodes(NewList(session)), node.mac);
+    const std::string what = "assigning " + Ipv4Text(node.ipAddr) + " to " + MacDisplay(node.mac);
+    session.Add(node.mac, node.ipAddr, what);
+    // Adding one node leaves the new-device list alone; taking in the whole
+    // table is what clears listed addresses from it, so the table is put
+    // back as it now stands.
+    session.PutText(&IFyBootpServer::put_BootpInfosXml, Table(session), what);
+    const std::string after = NewList(session);
+    const std::vector<NodeRow> left = ReadNodes(after);
+    if (format == Format::kXml) return PrintXml(after);
+    if (format == Format::kJson) {
+        nlohmann::json document = NewJson(left);
+        document["assigned"] = {
+            {"mac", node.mac}, {"ip", Ipv4Text(node.ipAddr)}, {"wasNew", wasNew}};
+        return PrintJson(document);
+    }
+    std::string text = "assigned " + Ipv4Text(node.ipAddr) + " to " + MacDisplay(node.mac) +
+                       (chosen ? " (the next free address)\n" : "\n");
+    if (!wasNew) {
+        text += MacDisplay(node.mac) + " was not in the new-device list\n";
+    } else if (!Lists(left, node.mac)) {
+        text += MacDisplay(node.mac) + " left the new-device list\n";
+    }
+    PrintText(text + "new devices now: " + std::to_string(left.size()));
+    if (!left.empty()) PrintNew(after, Format::kHuman);
+}
+
 }  // namespace
 
 void ShowNodes(Format format) {
@@ -84,11 +136,31 @@ void ImportTable(const std::string& file, Format format) {
     }
     auto session = ServerSession::Open();
     session->PutText(&IFyBootpServer::put_BootpInfosXml, text, "importing the node table");
-    const std::string table = Table(*session);
-    if (format == Format::kXml) return PrintXml(table);
-    const std::size_t count = ReadNodes(table).size();
-    if (format == Format::kJson) return PrintJson({{"imported", count}});
-    PrintText("imported " + std::to_string(count) + (count == 1 ? " node" : " nodes"));
+    ReportImport(*session, format);
+}
+
+void ImportCsv(const std::string& file, Format format) {
+    const std::string text = ReadInput(file);
+    const std::string name = file == "-" ? std::string("standard input") : "'" + file + "'";
+    std::vector<std::string> faults;
+    const std::optional<std::vector<NodeRow>> rows = ReadNodesCsv(text, &faults);
+    if (!rows) {
+        std::string message;
+        for (const std::string& fault : faults) {
+            message += "import: " + name + ": " + TerminalText(fault) + "\n";
+        }
+        throw UsageFailure{message + "import: nothing was changed"};
+    }
+    // The whole table in one put, as the XML import: the server takes all
+    // of it or, for a text over its bounds, nothing; the second is told.
+    const std::string xml = BootpInfosText(*rows);
+    if (!LoadsAsXml(xml)) {
+        throw UsageFailure{"import: " + name + " has " + CountOf(rows->size()) +
+                           ", more than the server takes in one text; nothing was changed"};
+    }
+    auto session = ServerSession::Open();
+    session->PutText(&IFyBootpServer::put_BootpInfosXml, xml, "importing the node table");
+    ReportImport(*session, format);
 }
 
 void ExportTable(const std::string& file, Format format) {
@@ -100,8 +172,17 @@ void ExportTable(const std::string& file, Format format) {
               format == Format::kJson
                   ? NodesJson(rows).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
                   : table);
-    PrintText("exported " + std::to_string(rows.size()) +
-              (rows.size() == 1 ? " node to " : " nodes to ") + file);
+    PrintText("exported " + CountOf(rows.size()) + " to " + file);
+}
+
+void ExportCsv(const std::string& file) {
+    auto session = ServerSession::Open();
+    const std::vector<NodeRow> rows = ReadNodes(Table(*session));
+    // Hex digits and dotted addresses only, as the server writes them: safe
+    // on a terminal as they are.
+    if (file == "-") return PrintText(NodesCsv(rows));
+    WriteFile(file, NodesCsv(rows));
+    PrintText("exported " + CountOf(rows.size()) + " to " + file);
 }
 
 void ShowNew(Format format) {
@@ -111,30 +192,24 @@ void ShowNew(Format format) {
 
 void AssignNew(const NodeAddress& node, Format format) {
     auto session = ServerSession::Open();
-    const bool wasNew = Lists(ReadNodes(NewList(*session)), node.mac);
-    const std::string what = "assigning " + Ipv4Text(node.ipAddr) + " to " + MacDisplay(node.mac);
-    session->Add(node.mac, node.ipAddr, what);
-    // Adding one node leaves the new-device list alone; taking in the whole
-    // table is what clears listed addresses from it, so the table is put
-    // back as it now stands.
-    session->PutText(&IFyBootpServer::put_BootpInfosXml, Table(*session), what);
-    const std::string after = NewList(*session);
-    const std::vector<NodeRow> left = ReadNodes(after);
-    if (format == Format::kXml) return PrintXml(after);
-    if (format == Format::kJson) {
-        nlohmann::json document = NewJson(left);
-        document["assigned"] = {
-            {"mac", node.mac}, {"ip", Ipv4Text(node.ipAddr)}, {"wasNew", wasNew}};
-        return PrintJson(document);
-    }
-    std::string text = "assigned " + Ipv4Text(node.ipAddr) + " to " + MacDisplay(node.mac) + "\n";
-    if (!wasNew) {
-        text += MacDisplay(node.mac) + " was not in the new-device list\n";
-    } else if (!Lists(left, node.mac)) {
-        text += MacDisplay(node.mac) + " left the new-device list\n";
-    }
-    PrintText(text + "new devices now: " + std::to_string(left.size()));
-    if (!left.empty()) PrintNew(after, Format::kHuman);
+    Assign(*session, node, false, format);
+}
+
+void ShowNext(Format format) {
+    auto session = ServerSession::Open();
+    const std::string ip = NextAddress(*session, "choosing the next free address");
+    if (format == Format::kJson) return PrintJson({{"next", ip}});
+    PrintText(ip);
+}
+
+// Chosen and given in one session; another client that takes the same
+// address in between makes two nodes share it, as two operators typing it
+// would.
+void AssignNext(const std::string& mac, Format format) {
+    auto session = ServerSession::Open();
+    const std::string ip = NextAddress(*session, "choosing an address for " + MacDisplay(mac));
+    std::string why;
+    Assign(*session, {mac, ParseIpv4(ip, &why).value()}, true, format);
 }
 
 }  // namespace fybootp::tools

@@ -12,7 +12,8 @@ inline constexpr char kDescription[] =
     "it. Needs root or membership of group fybootp.";
 
 inline constexpr char kFooter[] =
-    R"(Every command takes --json (for scripts) or --xml (the interface's text).
+    R"(Every command takes --json (for scripts) or --xml (the interface's text),
+except next, which has no XML form, and export --csv, which writes CSV only.
 Addresses: MAC as 02:4b:77:00:00:01, 02-4B-77-00-00-01 or 024b77000001;
 IP as dotted decimal. A malformed one is refused before anything is called.
 Text from the server is shown with control and bidirectional characters
@@ -20,8 +21,10 @@ escaped: \r, \x1b, \u202e; with --xml as &#xD;, with --json as \u escapes.
 
 Exit codes:
   0  success
-  1  the server refused (a failure status), or delete found no such node
-  2  usage: bad arguments or addresses; nothing was called
+  1  the server refused (a failure status), delete found no such node, or
+     next or assign --next found no free address
+  2  usage: bad arguments or addresses, or a faulty line in an import;
+     nothing was called
   3  the server cannot be reached: no bus, not registered, access denied,
      it went away, or on the system bus it runs as neither _fybootp nor root
 
@@ -44,6 +47,7 @@ JSON shapes (mac: 12 upper-case hex digits; ip, mask, router: dotted):
   delete           {"deleted":{"mac":s}}
   import           {"imported":n}
   assign           {"assigned":{"mac":s,"ip":s,"wasNew":b},"new":[{"mac":s},...]}
+  next             {"next":s}
   start, stop, disable, enable
                    {"started":b,"disableResponse":n,"logChangeCnt":n,"newMacCnt":n}
 
@@ -83,11 +87,21 @@ inline constexpr char kImport[] =
 their addresses leave the new-device list. A text that is not XML the server
 would load is refused here (exit 2): the server would change nothing and say so
 to nobody.
+--csv reads a spreadsheet's CSV instead: a line mac,ip (optional; the two
+columns in either order, other named columns ignored), then one node a line.
+The separator is ',' or ';', as the first line has it; fields may be quoted;
+MACs in any of the three forms; blank lines, a UTF-8 BOM and CRLF are fine.
+Every faulty line is named with its number and why, as "line 3: 192.0.2.300:
+part 4 is over 255" or "line 7 repeats the MAC of line 2", and then nothing
+is changed (exit 2). An empty file is refused; the header alone
+empties the table.
 --json: {"imported":n}  --xml: BootpInfosXml afterwards)";
 
 inline constexpr char kExport[] =
     R"(Writes BootpInfosXml as the server gives it, a text that import takes back.
---json: {"nodes":[{"mac":s,"ip":s},...]} instead)";
+--json: {"nodes":[{"mac":s,"ip":s},...]} instead
+--csv: the header line mac,ip, then one node a line as 02:4B:77:00:00:01,192.0.2.10,
+lines ended by LF; import --csv takes it back)";
 
 inline constexpr char kNew[] =
     R"(NewMacAddresses: devices with the maker's prefix 02-4B-77 that asked while no
@@ -98,8 +112,17 @@ inline constexpr char kAssign[] =
     R"(Adds the node, then puts the table back as it now stands, which takes the
 address out of the new-device list, and shows that list. (Another client's
 table change between the two steps would be overwritten.)
+--next instead of IP gives the device the address that next prints; exit 1,
+and nothing changed, when none is left.
 --json: {"assigned":{"mac":s,"ip":s,"wasNew":b},"new":[{"mac":s},...]}
 --xml: NewMacAddresses afterwards)";
+
+inline constexpr char kNext[] =
+    R"(Prints the lowest address of the server's subnet (host: ip and mask) that no
+node holds and that is not the server's own, the router, the network or the
+broadcast address: what assign --next would give. Exit 1 when none is left
+or the server has no usable address and mask.
+--json: {"next":s}  (no --xml))";
 
 inline constexpr char kLog[] = R"(LogEntries: time stamp, hardware address and message per entry.
 --follow prints the log, then each new entry once, woken by the server's

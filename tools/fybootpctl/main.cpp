@@ -5,10 +5,11 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
+#include <sstream>
 
 #include "tools/client/address_args.h"
-#include "tools/fybootpctl/commands.h"
 #include "tools/client/client_failure.h"
+#include "tools/fybootpctl/commands.h"
 #include "tools/fybootpctl/help_text.h"
 
 namespace fybootp::tools {
@@ -43,6 +44,8 @@ struct Arguments {
     std::string file = "-";
     bool follow = false;
     bool clear = false;
+    bool csv = false;
+    bool next = false;
     std::optional<std::string> name, hostIp, mask, router;
 };
 
@@ -68,8 +71,8 @@ Format FormatOf(const Arguments& args) {
 }
 
 struct Commands {
-    CLI::App *status, *nodes, *add, *remove, *import, *exportTable, *newList, *assign, *log, *start,
-        *stop, *disable, *enable, *host, *hostSet, *hostAuto;
+    CLI::App *status, *nodes, *add, *remove, *import, *exportTable, *newList, *assign, *next, *log,
+        *start, *stop, *disable, *enable, *host, *hostSet, *hostAuto;
 };
 
 namespace help = command_help;
@@ -81,17 +84,24 @@ void DefineTableCommands(CLI::App& app, Arguments& args, Commands& c) {
     c.remove = Command(app, "delete", "delete a node (exit 1 when no node has the address)",
                        help::kDelete);
     AddressArguments(c.remove, args, false);
-    c.import = Command(app, "import", "replace the whole node table by a BootpInfosXml text",
-                       help::kImport);
+    c.import =
+        Command(app, "import", "replace the whole node table by a BootpInfosXml text (--csv: CSV)",
+                help::kImport);
     c.import->add_option("FILE", args.file, "the text, - for standard input")->required();
-    c.exportTable = Command(app, "export", "write the node table as BootpInfosXml (--json: JSON)",
-                            help::kExport);
+    c.import->add_flag("--csv", args.csv, "the text is CSV: mac,ip lines");
+    c.exportTable =
+        Command(app, "export", "write the node table as BootpInfosXml (--json: JSON, --csv: CSV)",
+                help::kExport);
     c.exportTable->add_option("FILE", args.file, "where to, - (the default) for standard output");
+    c.exportTable->add_flag("--csv", args.csv, "write CSV: a line mac,ip, then one a node");
     c.newList =
         Command(app, "new", "unknown devices of the maker that asked for an address", help::kNew);
     c.assign = Command(app, "assign", "give a new device its address; it leaves the new list",
                        help::kAssign);
-    AddressArguments(c.assign, args, true);
+    AddressArguments(c.assign, args, false);
+    CLI::Option* ip = c.assign->add_option("IP", args.ip, "IPv4 address, dotted");
+    c.assign->add_flag("--next", args.next, "the next free address instead of IP")->excludes(ip);
+    c.next = Command(app, "next", "the lowest free address of the server's subnet", help::kNext);
 }
 
 void DefineRunCommands(CLI::App& app, Arguments& args, Commands& c) {
@@ -146,11 +156,26 @@ void Run(const Commands& c, const Arguments& args) {
         return AddNode({CheckedMac("MAC", args.mac), CheckedIp("IP", args.ip)}, format);
     }
     if (c.remove->parsed()) return DeleteNode(CheckedMac("MAC", args.mac), format);
-    if (c.import->parsed()) return ImportTable(args.file, format);
-    if (c.exportTable->parsed()) return ExportTable(args.file, format);
+    if (c.import->parsed()) {
+        return args.csv ? ImportCsv(args.file, format) : ImportTable(args.file, format);
+    }
+    if (c.exportTable->parsed()) {
+        if (!args.csv) return ExportTable(args.file, format);
+        if (format != Format::kHuman)
+            throw UsageFailure{"export --csv takes neither --json nor --xml"};
+        return ExportCsv(args.file);
+    }
     if (c.newList->parsed()) return ShowNew(format);
     if (c.assign->parsed()) {
-        return AssignNew({CheckedMac("MAC", args.mac), CheckedIp("IP", args.ip)}, format);
+        const std::string mac = CheckedMac("MAC", args.mac);
+        if (args.next) return AssignNext(mac, format);
+        if (args.ip.empty()) throw UsageFailure{"assign needs an IP address or --next"};
+        return AssignNew({mac, CheckedIp("IP", args.ip)}, format);
+    }
+    if (c.next->parsed()) {
+        if (format == Format::kXml)
+            throw UsageFailure{"next has no XML form; --json gives {\"next\":s}"};
+        return ShowNext(format);
     }
     if (c.log->parsed()) {
         if (args.follow) return FollowLog(format);
@@ -187,7 +212,11 @@ int Main(int argc, char** argv) {
         Run(commands, args);
         return kExitOk;
     } catch (const UsageFailure& failure) {
-        std::fprintf(stderr, "fybootpctl: %s\n", failure.message.c_str());
+        // One fault a line, each with the program's name, as grep shows them.
+        std::istringstream lines(failure.message);
+        for (std::string line; std::getline(lines, line);) {
+            std::fprintf(stderr, "fybootpctl: %s\n", line.c_str());
+        }
         return kExitUsage;
     } catch (const Failure& failure) {
         std::fprintf(stderr, "%s\n", FailureLine(failure).c_str());
