@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -351,6 +352,58 @@ TEST_F(WebOnAPrivateBus, AddListSeeANewDeviceLiveAndAssignIt) {
     EXPECT_TRUE(csv.HasHeader("Content-Disposition: attachment; filename=\"nodes.csv\""));
     const Answer imported = Exchange(site, Raw(Post("/api/nodes/import?format=csv", csv.body)));
     EXPECT_EQ(imported.Json()["rows"], 2) << imported;
+}
+
+// The units the package installs: they verify clean, the socket is the
+// login (root:fybootp 0660), and the service runs sandboxed as a user of
+// its own with the group.
+TEST(WebUnits, VerifyCleanAndExposureStaysLow) {
+    char pattern[] = "/tmp/fyb-web-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    std::string texts[2];
+    const char* names[2] = {"fybootp-web.socket", "fybootp-web.service"};
+    for (int i = 0; i < 2; ++i) {
+        std::ifstream in(std::string(FYB_WEB_UNITS) + "/" + names[i]);
+        std::stringstream text;
+        text << in.rdbuf();
+        texts[i] = text.str();
+    }
+    for (const char* line : {"ListenStream=/run/fybootp/web.sock\n", "SocketUser=root\n",
+                             "SocketGroup=fybootp\n", "SocketMode=0660\n"}) {
+        EXPECT_NE(texts[0].find(line), std::string::npos) << line;
+    }
+    for (const char* line : {"ExecStart=/usr/bin/fybootp-web\n", "DynamicUser=yes\n",
+                             "SupplementaryGroups=fybootp\n", "CapabilityBoundingSet=\n"}) {
+        EXPECT_NE(texts[1].find(line), std::string::npos) << line;
+    }
+    if (Shell("command -v systemd-analyze >/dev/null") == 0) {
+        // verify wants the program to exist: the one under test stands in.
+        const std::string exec = "ExecStart=/usr/bin/fybootp-web\n";
+        texts[1].replace(texts[1].find(exec), exec.size(),
+                         std::string("ExecStart=") + FYB_WEB_PATH + "\n");
+        for (int i = 0; i < 2; ++i) std::ofstream(dir + "/" + names[i]) << texts[i];
+        const std::string out = dir + "/out";
+        EXPECT_EQ(Shell("systemd-analyze verify " + dir + "/" + names[0] + " " + dir + "/" +
+                        names[1] + " >" + out + " 2>&1"),
+                  0);
+        std::ifstream verified(out);
+        std::stringstream report;
+        report << verified.rdbuf();
+        EXPECT_EQ(report.str(), "");
+        Shell("systemd-analyze security --offline=yes " + dir + "/" + names[1] + " >" + out +
+              " 2>&1");
+        std::ifstream analysed(out);
+        std::stringstream security;
+        security << analysed.rdbuf();
+        const std::string heading = "Overall exposure level for fybootp-web.service: ";
+        const std::size_t at = security.str().find(heading);
+        ASSERT_NE(at, std::string::npos) << security.str();
+        const double exposure = std::stod(security.str().substr(at + heading.size()));
+        EXPECT_LE(exposure, 2.0) << security.str();
+        RecordProperty("fybootp-web.service", std::to_string(exposure));
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
