@@ -2,7 +2,9 @@
 // like fybootpctl. It makes its socket as root, drops to nobody with group
 // fybootp, and serves until SIGTERM or SIGINT.
 
+#include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -108,9 +110,11 @@ int Serve(const Options& options) {
     const std::string csrf = RandomToken();
     if (csrf.empty()) return Fail("no random token: getrandom failed");
 
+    // In the order of their lifetimes: the table's reader thread calls the
+    // server and tells the hub, so both outlive it.
+    EventHub events;
     BusServerAccess server;
     NodeTableCache nodes(kTableMaxAge);
-    EventHub events;
     const PageFiles page(PageFiles::InstalledFolder());
     Router router({csrf, token}, page, WebContext{server, nodes, events});
     if (!nodes.StartBackgroundReads(server, [&events] { events.Publish(Change::kNodes); })) {
