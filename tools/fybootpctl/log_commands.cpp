@@ -10,7 +10,7 @@
 #include "tools/fybootpctl/commands.h"
 #include "tools/client/client_failure.h"
 #include "tools/fybootpctl/log_follow.h"
-#include "tools/client/log_signals.h"
+#include "tools/client/change_signals.h"
 #include "tools/client/server_session.h"
 
 namespace fybootp::tools {
@@ -98,12 +98,12 @@ namespace {
 // before the first read, so no change after that read goes unsignalled.
 void FollowUntilStopped(Format format, int stopFd) {
     auto session = ServerSession::Open();
-    LogChangeSignals signals(session->ServerName());
+    ServerChangeSignals signals(session->ServerName(), kLogChangeCnt, "following the log");
     SessionLog source(*session);
     PrintedLog sink(format);
     LogFollower follower(source, sink);
     follower.Step();
-    while (signals.Wait(stopFd) == LogChangeSignals::Woken::kCountMoved && g_stopFollowing == 0) {
+    while (signals.Wait(stopFd) != 0 && g_stopFollowing == 0) {
         follower.Step();
     }
 }

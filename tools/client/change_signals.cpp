@@ -1,4 +1,4 @@
-#include "tools/client/log_signals.h"
+#include "tools/client/change_signals.h"
 
 #include <poll.h>
 #include <time.h>
@@ -16,39 +16,43 @@
 namespace fybootp::tools {
 namespace {
 
-constexpr char kWhat[] = "following the log";
-constexpr char kCountProperty[] = "LogChangeCnt";
+constexpr unsigned kAllCounts = kLogChangeCnt | kNewMacCnt;
 
-[[noreturn]] void Lost(int r, const std::string& hint) {
-    throw Failure{kWhat, bus::HresultFromBusError(nullptr, r, bus::CallKind::kBound),
+[[noreturn]] void Lost(const std::string& what, int r, const std::string& hint) {
+    throw Failure{what, bus::HresultFromBusError(nullptr, r, bus::CallKind::kBound),
                   Stage::kReaching, hint};
 }
 
-// Whether a PropertiesChanged ("sa{sv}as") names LogChangeCnt, as changed
-// or as invalidated. A message that does not read as one counts as a move:
-// a needless wake-up costs one read of the count, a missed one an entry.
-bool NamesChangeCount(sd_bus_message* message) {
+unsigned CountBit(const char* name) {
+    if (std::strcmp(name, "LogChangeCnt") == 0) return kLogChangeCnt;
+    if (std::strcmp(name, "NewMacCnt") == 0) return kNewMacCnt;
+    return 0;
+}
+
+// The counts that a PropertiesChanged ("sa{sv}as") names, as changed or as
+// invalidated. A message that does not read as one counts as a move of
+// all: a needless wake-up costs one read, a missed one an entry.
+unsigned NamedCounts(sd_bus_message* message) {
     const char* name = nullptr;
     if (sd_bus_message_skip(message, "s") < 0 ||
         sd_bus_message_enter_container(message, 'a', "{sv}") < 0) {
-        return true;
+        return kAllCounts;
     }
+    unsigned named = 0;
     int r = 0;
     while ((r = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
-        if (sd_bus_message_read_basic(message, 's', &name) < 0) return true;
-        if (std::strcmp(name, kCountProperty) == 0) return true;
+        if (sd_bus_message_read_basic(message, 's', &name) < 0) return kAllCounts;
+        named |= CountBit(name);
         if (sd_bus_message_skip(message, "v") < 0 || sd_bus_message_exit_container(message) < 0) {
-            return true;
+            return kAllCounts;
         }
     }
     if (r < 0 || sd_bus_message_exit_container(message) < 0 ||
         sd_bus_message_enter_container(message, 'a', "s") < 0) {
-        return true;
+        return kAllCounts;
     }
-    while ((r = sd_bus_message_read_basic(message, 's', &name)) > 0) {
-        if (std::strcmp(name, kCountProperty) == 0) return true;
-    }
-    return r < 0;
+    while ((r = sd_bus_message_read_basic(message, 's', &name)) > 0) named |= CountBit(name);
+    return r < 0 ? kAllCounts : named;
 }
 
 // sd_bus_get_timeout's absolute time as poll's milliseconds; -1 for none.
@@ -66,9 +70,13 @@ int PollTimeout(sd_bus* bus) {
 
 }  // namespace
 
-LogChangeSignals::LogChangeSignals(const std::string& serverName) {
+ServerChangeSignals::ServerChangeSignals(const std::string& serverName, unsigned counts,
+                                         std::string what)
+    : m_counts(counts), m_what(std::move(what)) {
     int r = serverName.empty() ? -ENXIO : bus::OpenClientBus(&m_bus);
-    if (r < 0) Lost(r, std::string("cannot listen for the server's changes: ") + std::strerror(-r));
+    if (r < 0) {
+        Lost(m_what, r, std::string("cannot listen for the server's changes: ") + std::strerror(-r));
+    }
     // Only the server that the proxy calls is listened to: the sender is its
     // unique name, which the bus daemon fills in and nobody else can own.
     const std::string changes = "type='signal',sender='" + serverName + "',path='" +
@@ -85,24 +93,26 @@ LogChangeSignals::LogChangeSignals(const std::string& serverName) {
         (r = sd_bus_add_match(m_bus, &m_owner, owner.c_str(), OnOwnerChanged, this)) < 0) {
         sd_bus_slot_unref(m_changes);
         sd_bus_flush_close_unref(m_bus);
-        Lost(r, std::string("cannot listen for the server's changes: ") + std::strerror(-r));
+        Lost(m_what, r,
+             std::string("cannot listen for the server's changes: ") + std::strerror(-r));
     }
 }
 
-LogChangeSignals::~LogChangeSignals() {
+ServerChangeSignals::~ServerChangeSignals() {
     sd_bus_slot_unref(m_owner);
     sd_bus_slot_unref(m_changes);
     sd_bus_flush_close_unref(m_bus);
 }
 
-int LogChangeSignals::OnPropertiesChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
-    auto& self = *static_cast<LogChangeSignals*>(userdata);
-    if (NamesChangeCount(message)) self.m_moved = true;
+int ServerChangeSignals::OnPropertiesChanged(sd_bus_message* message, void* userdata,
+                                             sd_bus_error*) {
+    auto& self = *static_cast<ServerChangeSignals*>(userdata);
+    self.m_moved |= NamedCounts(message) & self.m_counts;
     return 0;
 }
 
-int LogChangeSignals::OnOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
-    auto& self = *static_cast<LogChangeSignals*>(userdata);
+int ServerChangeSignals::OnOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto& self = *static_cast<ServerChangeSignals*>(userdata);
     const char* name = nullptr;
     const char* oldOwner = nullptr;
     const char* newOwner = nullptr;
@@ -114,36 +124,39 @@ int LogChangeSignals::OnOwnerChanged(sd_bus_message* message, void* userdata, sd
     return 0;
 }
 
-LogChangeSignals::Woken LogChangeSignals::Wait(int stopFd) {
+unsigned ServerChangeSignals::Wait(int stopFd) {
     for (;;) {
         DispatchQueued();
-        if (m_gone) throw Failure{kWhat, RPC_E_DISCONNECTED, Stage::kReaching, {}};
-        if (m_moved) {
-            m_moved = false;
-            return Woken::kCountMoved;
+        if (m_gone) throw Failure{m_what, RPC_E_DISCONNECTED, Stage::kReaching, {}};
+        if (m_moved != 0) {
+            const unsigned moved = m_moved;
+            m_moved = 0;
+            return moved;
         }
         bool stopped = false;
         PollOnce(stopFd, &stopped);
-        if (stopped) return Woken::kStopped;
+        if (stopped) return 0;
     }
 }
 
-void LogChangeSignals::DispatchQueued() {
+void ServerChangeSignals::DispatchQueued() {
     int r = 0;
     while ((r = sd_bus_process(m_bus, nullptr)) > 0) {
     }
-    if (r < 0) Lost(r, "the connection to the bus was lost");
+    if (r < 0) Lost(m_what, r, "the connection to the bus was lost");
 }
 
 // sd_bus_wait's own wait, with the stop pipe beside the bus: a SIGINT that
 // arrives just before the wait leaves a byte there and still ends it.
-void LogChangeSignals::PollOnce(int stopFd, bool* stopped) {
+void ServerChangeSignals::PollOnce(int stopFd, bool* stopped) {
     const int fd = sd_bus_get_fd(m_bus);
     const int events = sd_bus_get_events(m_bus);
-    if (fd < 0 || events < 0) Lost(fd < 0 ? fd : events, "the connection to the bus was lost");
+    if (fd < 0 || events < 0) {
+        Lost(m_what, fd < 0 ? fd : events, "the connection to the bus was lost");
+    }
     pollfd fds[2] = {{stopFd, POLLIN, 0}, {fd, static_cast<short>(events), 0}};
     if (poll(fds, 2, PollTimeout(m_bus)) < 0 && errno != EINTR) {
-        Lost(-errno, "the connection to the bus was lost");
+        Lost(m_what, -errno, "the connection to the bus was lost");
     }
     *stopped = fds[0].revents != 0;
 }
