@@ -49,17 +49,24 @@ check "package file named after the version ($version)" \
 echo "--- dpkg-deb -c $deb"
 dpkg-deb -c "$deb" | tee "$scratch/contents"
 
-expected_paths="./usr/bin/fybootpctl
+expected_paths="./lib/systemd/system/fybootp-web.service
+./lib/systemd/system/fybootp-web.socket
+./usr/bin/fybootp-web
+./usr/bin/fybootpctl
 ./usr/lib/fybootp/ProjectDocument.so
 ./usr/lib/fybootp/fybootp-regcomponent
 ./usr/sbin/fybootp
 ./usr/share/doc/fybootp/changelog.gz
 ./usr/share/doc/fybootp/copyright
 ./usr/share/fybootp/FyBootpLib.tlb
+./usr/share/fybootp/web/app.css
+./usr/share/fybootp/web/app.js
+./usr/share/fybootp/web/index.html
+./usr/share/man/man1/fybootp-web.1.gz
 ./usr/share/man/man1/fybootpctl.1.gz
 ./usr/share/man/man8/fybootp.8.gz"
 check "package holds exactly the expected files" \
-  test "$(awk '$1 !~ /^d/ { print $6 }' "$scratch/contents" | sort)" = "$expected_paths"
+  test "$(awk '$1 !~ /^d/ { print $6 }' "$scratch/contents" | LC_ALL=C sort)" = "$expected_paths"
 check "every entry is root's" \
   test -z "$(awk '$2 != "root/root"' "$scratch/contents")"
 check "executables 0755, everything else 0644" \
@@ -67,7 +74,7 @@ check "executables 0755, everything else 0644" \
                                 if ($1 != x) print }' "$scratch/contents")"
 check "version from CMakeLists.txt" test "$(dpkg-deb -f "$deb" Version)" = "$version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libxml2 libsystemd0 libgsf-1-114 libcap-ng0 libstdc++6 dbus passwd; do
+for library in libxml2 libsystemd0 libgsf-1-114 libcap-ng0 libmicrohttpd12 libstdc++6 dbus passwd; do
   check "depends on $library" grep -qxF "$library" < <(tr ',' '\n' <<<"$depends" | awk '{ print $1 }')
 done
 check "maintainer scripts postinst, prerm, postrm" \
@@ -118,6 +125,9 @@ echo "--- dpkg --root $root -i"
 check "installs" in_root -i "$deb"
 check "dpkg lists it as installed" test "$(installed_status)" = "ii "
 check "installed fybootpctl" test -x "$root/usr/bin/fybootpctl"
+check "installed fybootp-web" test -x "$root/usr/bin/fybootp-web"
+check "the page's socket unit: root:fybootp 0660" \
+  grep -qxF "SocketGroup=fybootp" "$root/lib/systemd/system/fybootp-web.socket"
 
 check "activation file 0644 root's" test "$(mode_owner "$activation")" = "644 root:root"
 check "activation starts the installed server in its directory" \
@@ -240,7 +250,8 @@ check "service unit gone" test ! -e "$root/etc/systemd/system/FyBootp.service"
 check "local server's unit gone" test ! -e "$root/etc/systemd/system/fybootp-local.service"
 check "no class, AppID, type library or component entry left" \
   test -z "$(grep -E "$server_class|$app_id|$library|$component_class" "$classes")"
-check "executables gone" test ! -e "$root/usr/sbin/fybootp" -a ! -e "$root/usr/bin/fybootpctl"
+check "executables gone" test ! -e "$root/usr/sbin/fybootp" -a ! -e "$root/usr/bin/fybootpctl" \
+  -a ! -e "$root/usr/bin/fybootp-web"
 check "group fybootp stays" grep -q '^fybootp:' "$root/etc/group"
 check "purges" in_root -P fybootp
 check "dpkg knows it no more" test -z "$(installed_status)"

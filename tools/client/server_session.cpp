@@ -132,6 +132,14 @@ HRESULT ServerSession::Delete(const std::string& mac, const std::string& what) {
     return status;
 }
 
+HRESULT ServerSession::Assign(const std::string& mac, std::int32_t ipAddr,
+                              const std::string& what) {
+    const HRESULT status = Add(mac, ipAddr, what);
+    PutText(&IFyBootpServer::put_BootpInfosXml, Text(&IFyBootpServer::get_BootpInfosXml, what),
+            what);
+    return status;
+}
+
 std::string ServerSession::ServerName() const { return host::ServerNameOf(m_server.Get()); }
 
 ServerOwner QueryServerOwner() {

@@ -34,6 +34,11 @@ public:
     // The status, S_FALSE included; failures are thrown.
     HRESULT Add(const std::string& mac, std::int32_t ipAddr, const std::string& what);
     HRESULT Delete(const std::string& mac, const std::string& what);
+    // Adds a node for a device of the new-device list and takes it out of
+    // that list. Adding leaves the list alone; only taking in a whole table
+    // clears listed addresses from it, so the table is put back as it now
+    // stands. The status of the add.
+    HRESULT Assign(const std::string& mac, std::int32_t ipAddr, const std::string& what);
 
     // The unique bus name of the server that the calls reach.
     std::string ServerName() const;

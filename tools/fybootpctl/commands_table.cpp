@@ -113,11 +113,7 @@ void AssignNew(const NodeAddress& node, Format format) {
     auto session = ServerSession::Open();
     const bool wasNew = Lists(ReadNodes(NewList(*session)), node.mac);
     const std::string what = "assigning " + Ipv4Text(node.ipAddr) + " to " + MacDisplay(node.mac);
-    session->Add(node.mac, node.ipAddr, what);
-    // Adding one node leaves the new-device list alone; taking in the whole
-    // table is what clears listed addresses from it, so the table is put
-    // back as it now stands.
-    session->PutText(&IFyBootpServer::put_BootpInfosXml, Table(*session), what);
+    session->Assign(node.mac, node.ipAddr, what);
     const std::string after = NewList(*session);
     const std::vector<NodeRow> left = ReadNodes(after);
     if (format == Format::kXml) return PrintXml(after);

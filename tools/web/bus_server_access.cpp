@@ -47,6 +47,13 @@ HRESULT BusServerAccess::Delete(const std::string& mac) {
     });
 }
 
+HRESULT BusServerAccess::Assign(const std::string& mac, std::int32_t ipAddr) {
+    return WithSession([&](ServerSession& s) {
+        return s.Assign(mac, ipAddr,
+                        "assigning " + tools::Ipv4Text(ipAddr) + " to " + tools::MacDisplay(mac));
+    });
+}
+
 std::string BusServerAccess::NewMacXml() {
     return WithSession([](ServerSession& s) {
         return s.Text(&IFyBootpServer::get_NewMacAddresses, "reading the new devices");

@@ -19,6 +19,7 @@ public:
     void PutNodesXml(const std::string& text) override;
     HRESULT Add(const std::string& mac, std::int32_t ipAddr) override;
     HRESULT Delete(const std::string& mac) override;
+    HRESULT Assign(const std::string& mac, std::int32_t ipAddr) override;
     std::string NewMacXml() override;
     std::string LogXml() override;
     void ClearLog() override;

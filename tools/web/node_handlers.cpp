@@ -81,7 +81,7 @@ Response AddNode(const Call& call, WebContext& context) {
 Response AssignNewDevice(const Call& call, WebContext& context) {
     const std::string mac = MacField(call.form);
     const std::int32_t ip = IpField(call.form);
-    return Added(context.server.Add(mac, ip), context, true);
+    return Added(context.server.Assign(mac, ip), context, true);
 }
 
 Response DeleteNode(const Call& call, WebContext& context) {

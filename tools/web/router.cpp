@@ -79,7 +79,10 @@ Response Router::Checked(const Request& request, bool* tokenFromQuery) {
     }
     if (!query) return Refused(400, "the query is malformed: " + why);
     if (request.bodyTooLarge) {
-        return ErrorAnswer(413, "file", E_INVALIDARG, "the request's body is too large");
+        const bool import = request.path == kImportPath;
+        return ErrorAnswer(413, import ? "file" : "", E_INVALIDARG,
+                           import ? "the file is larger than 16 MiB"
+                                  : "the request's body is larger than 64 KiB");
     }
     return Dispatch(request, *query);
 }

@@ -20,6 +20,8 @@ public:
     // The status, S_FALSE included.
     virtual HRESULT Add(const std::string& mac, std::int32_t ipAddr) = 0;
     virtual HRESULT Delete(const std::string& mac) = 0;
+    // Add, and the device leaves the new-device list.
+    virtual HRESULT Assign(const std::string& mac, std::int32_t ipAddr) = 0;
     virtual std::string NewMacXml() = 0;
     virtual std::string LogXml() = 0;
     virtual void ClearLog() = 0;
