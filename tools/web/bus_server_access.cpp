@@ -9,7 +9,7 @@ using tools::ServerSession;
 
 template <class Call>
 auto BusServerAccess::WithSession(Call call) {
-    std::lock_guard<std::mutex> hold(m_lock);
+    MutexLock hold(m_lock);
     for (int attempt = 0;; ++attempt) {
         try {
             if (!m_session) m_session = ServerSession::Open();

@@ -5,9 +5,9 @@
 // connection threads take turns on it.
 
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/sync/annotated_mutex.h"
 #include "tools/client/server_session.h"
 #include "tools/web/server_access.h"
 
@@ -41,8 +41,8 @@ private:
     template <class Call>
     auto WithSession(Call call);
 
-    std::mutex m_lock;
-    std::unique_ptr<tools::ServerSession> m_session;  // guarded by m_lock
+    Mutex m_lock;
+    std::unique_ptr<tools::ServerSession> m_session FYB_GUARDED_BY(m_lock);
 };
 
 }  // namespace fybootp::web

@@ -57,14 +57,14 @@ void ChangeFeed::Run() {
             said.clear();
             // What changed while nobody listened is unknown: the page
             // refetches everything once.
-            m_nodes.Invalidate();
+            m_nodes.MarkStale();
             for (const Change change : {Change::kNew, Change::kLog, Change::kNodes, Change::kServer}) {
                 m_events.Publish(change);
             }
             while (const unsigned moved = signals.Wait(m_stop[0])) {
                 // Any change of the server may come with a change of the
                 // table that no count shows.
-                m_nodes.Invalidate();
+                m_nodes.MarkStale();
                 if (moved & tools::kNewMacCnt) m_events.Publish(Change::kNew);
                 if (moved & tools::kLogChangeCnt) {
                     m_events.Publish(Change::kLog);

@@ -7,9 +7,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/sync/annotated_mutex.h"
 
 namespace fybootp::web {
 
@@ -33,10 +34,10 @@ public:
     bool Closed();
 
 private:
-    std::mutex m_lock;
-    std::condition_variable m_moved;
-    Counts m_counts{};  // guarded by m_lock
-    bool m_closed = false;  // guarded by m_lock
+    Mutex m_lock;
+    std::condition_variable_any m_moved;
+    Counts m_counts FYB_GUARDED_BY(m_lock) = {};
+    bool m_closed FYB_GUARDED_BY(m_lock) = false;
 };
 
 }  // namespace fybootp::web

@@ -113,6 +113,9 @@ int Serve(const Options& options) {
     EventHub events;
     const PageFiles page(PageFiles::InstalledFolder());
     Router router({csrf, token}, page, WebContext{server, nodes, events});
+    if (!nodes.StartBackgroundReads(server, [&events] { events.Publish(Change::kNodes); })) {
+        return Fail("cannot start the thread that reads the node table");
+    }
     HttpDaemon daemon(router, events);
     if (!daemon.Start(listener->fd, &why)) return Fail(why);
     ChangeFeed feed(server, nodes, events);

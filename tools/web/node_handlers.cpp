@@ -41,8 +41,19 @@ nlohmann::json NodeJson(const tools::NodeRow& row, const std::string& displayMac
     return {{"mac", displayMac}, {"ip", row.ipAddr}};
 }
 
+// The change is made: the table is read again before the answer, so that
+// the page's next request shows it. A read that fails leaves the change
+// made and the table to be read again later.
+void TableChanged(WebContext& context) {
+    try {
+        context.nodes.Refresh(context.server);
+    } catch (const tools::Failure&) {
+        context.nodes.MarkStale();
+    }
+}
+
 Response Added(HRESULT status, WebContext& context, bool fromNewList) {
-    context.nodes.Invalidate();
+    TableChanged(context);
     context.events.Publish(Change::kNodes);
     if (fromNewList) context.events.Publish(Change::kNew);
     return StatusAnswer(status);
@@ -87,7 +98,7 @@ Response AssignNewDevice(const Call& call, WebContext& context) {
 Response DeleteNode(const Call& call, WebContext& context) {
     const std::string mac = MacField(call.form);
     const HRESULT status = context.server.Delete(mac);
-    context.nodes.Invalidate();
+    TableChanged(context);
     context.events.Publish(Change::kNodes);
     return StatusAnswer(status);
 }
@@ -128,7 +139,7 @@ Response ImportNodes(const Call& call, WebContext& context) {
         count = tools::ReadNodes(text).size();
     }
     context.server.PutNodesXml(text);
-    context.nodes.Invalidate();
+    TableChanged(context);
     context.events.Publish(Change::kNodes);
     return JsonAnswer({{"status", "S_OK"}, {"rows", count}});
 }
