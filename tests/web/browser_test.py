@@ -3,7 +3,8 @@
 A new device of the maker asks and shows up live; "Assign" gives it the
 suggested address, which bootpc then receives; the log shows both entries; a
 bad address in "Add" is refused beside its field and the table stays as it
-was. Every view is saved as a PNG.
+was; a CSV file imported through the page comes back from its export link.
+Every view is saved as a PNG.
 """
 import argparse
 import re
@@ -147,6 +148,27 @@ def bad_address_is_refused(driver, args):
     screenshot(driver, args.out, "nodes")
 
 
+def import_and_export(driver, args):
+    # In the order the server keeps its table, so that the export reads the same.
+    table = "mac,ip\n02:4B:77:00:00:01,192.0.2.2\n02:4B:77:00:00:10,192.0.2.20\n02:4B:77:00:00:2A,192.0.2.3\n"
+    path = f"{args.work}/nodes.csv"
+    with open(path, "w", encoding="ascii") as f:
+        f.write(table)
+    driver.find_element(By.ID, "import-file").send_keys(path)
+    driver.find_element(By.CSS_SELECTOR, '#import-format option[value="csv"]').click()
+    driver.find_element(By.ID, "import-submit").click()
+    done = wait_for(driver, 10, lambda d: d.find_element(By.ID, "import-done").text or
+                    d.find_element(By.ID, "import-error").text or None)
+    check(done is not None and "3 rows" in done, f"the CSV file is imported through the page: {done!r}")
+    check(wait_for(driver, 5, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#nodes-rows tr")) == 3) is not None,
+          "the table shows the three imported rows")
+    href = driver.find_element(By.ID, "export-csv").get_attribute("href")
+    exported = driver.execute_async_script(
+        "const done = arguments[1];"
+        "fetch(arguments[0]).then(r => r.text()).then(done, e => done(String(e)));", href)
+    check(exported.replace("\r\n", "\n") == table, f"the CSV export link gives the table back: {exported!r}")
+
+
 def server_view(driver, args):
     show(driver, "server")
     check(wait_for(driver, 5, lambda d: d.find_element(By.ID, "server-mode").text not in ("", "…")) is not None,
@@ -173,6 +195,7 @@ def main():
         new_device_appears_and_is_assigned(driver, args)
         log_shows_both_entries(driver, args)
         bad_address_is_refused(driver, args)
+        import_and_export(driver, args)
         server_view(driver, args)
         # A policy violation (inline script or style) or a script error shows
         # as a severe console entry; the refused add's 400 is expected.
