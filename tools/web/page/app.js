@@ -308,7 +308,7 @@ const refreshLog = coalesced(async () => {
   const q = new URLSearchParams({ filter: logFilter, limit: kLogLimit });
   const data = await getJson('/api/log?' + q.toString());
   $('log-rows').replaceChildren(...data.rows.map((row) =>
-    el('tr', {}, el('td', { className: 'mono nowrap' }, row.time), el('td', { className: 'mono' }, row.mac || ''),
+    el('tr', {}, el('td', { className: 'mono nowrap' }, row.time.replace('T', ' ')), el('td', { className: 'mono' }, row.mac || ''),
       el('td', {}, row.message))));
   const shown = data.rows.length;
   $('log-count').textContent = shown < data.total
