@@ -136,8 +136,8 @@ Commands Define(CLI::App& app, Arguments& args) {
     app.add_flag("--json", args.json, "print JSON for scripts (shapes below)");
     app.add_flag("--xml", args.xml, "print the interface's own XML text");
     app.add_option("-H,--host", args.remotes,
-                   "[USER@]HOST[:PORT]: the server on that machine's system bus, through ssh; "
-                   "several for status, nodes, new and log")
+                   "the server on that machine's system bus, through ssh; several for status, "
+                   "nodes, new and log")
         ->allow_extra_args(false)
         ->type_name("[USER@]HOST[:PORT]");
     c.status = Command(app, "status",
