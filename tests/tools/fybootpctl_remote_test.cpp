@@ -149,8 +149,8 @@ protected:
         MakeKeys();
         for (const char* role : {"a", "b"}) StartMachine(role);
         for (const char* address : {"10.77.1.2", "10.77.2.2"}) {
-            ASSERT_TRUE(Listening(address)) << ReadAll(scratch + "/sshd-a.log")
-                                            << ReadAll(scratch + "/sshd-b.log");
+            ASSERT_TRUE(Listening(address))
+                << ReadAll(scratch + "/sshd-a.log") << ReadAll(scratch + "/sshd-b.log");
         }
     }
 
@@ -173,9 +173,8 @@ protected:
 
     void MakeKeys() {
         for (const char* name : {"client", "host-a", "host-b", "impostor"}) {
-            ASSERT_EQ(Shell("ssh-keygen -q -t ed25519 -N '' -C fyb-test -f " + scratch + "/" +
-                            name),
-                      0);
+            ASSERT_EQ(
+                Shell("ssh-keygen -q -t ed25519 -N '' -C fyb-test -f " + scratch + "/" + name), 0);
         }
         fs::copy_file(scratch + "/client.pub", scratch + "/authorized_keys");
         fs::permissions(scratch + "/authorized_keys", fs::perms::others_read,
@@ -294,11 +293,11 @@ TEST_F(RemoteHosts, CommandsReachEachMachineAndSeveralAreGroupedPerHost) {
     EXPECT_EQ(run.out, "added 02:4B:77:00:00:0A 192.0.2.10\n");
     EXPECT_EQ(Ctl({"-H", kHostA, "-H", kHostB, "add", "024b7700000b", "192.0.2.11"}).exit, 2);
     run = Ctl({"--json", "-H", kHostA, "-H", kHostB, "nodes"});
-    EXPECT_EQ(JsonLines(run.out),
-              (std::vector{nlohmann::json::parse(R"({"host":"root@10.77.1.2","result":
+    EXPECT_EQ(
+        JsonLines(run.out),
+        (std::vector{nlohmann::json::parse(R"({"host":"root@10.77.1.2","result":
                    {"nodes":[{"mac":"024B7700000A","ip":"192.0.2.10"}]}})"),
-                           nlohmann::json::parse(
-                               R"({"host":"root@10.77.2.2","result":{"nodes":[]}})")}))
+                     nlohmann::json::parse(R"({"host":"root@10.77.2.2","result":{"nodes":[]}})")}))
         << run;
 
     ASSERT_EQ(Ctl({"-H", kHostA, "start"}).exit, 0);
@@ -362,7 +361,8 @@ TEST_F(RemoteHosts, EachFailureNamesItsHostAndHowAndExitsThree) {
     for (const Case& bad : cases) {
         CtlRun run = Ctl({"-H", kHostB, "-H", bad.host, "nodes"});
         EXPECT_EQ(run.exit, 3) << run;
-        EXPECT_EQ(run.out, "== root@10.77.2.2 ==\nno nodes\n\n== " + std::string(bad.host) + " ==\n");
+        EXPECT_EQ(run.out,
+                  "== root@10.77.2.2 ==\nno nodes\n\n== " + std::string(bad.host) + " ==\n");
         EXPECT_NE(run.err.find("fybootpctl: " + std::string(bad.host) + ": " + bad.line + "\n"),
                   std::string::npos)
             << run;

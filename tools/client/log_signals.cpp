@@ -12,6 +12,7 @@
 #include "platform/bus/bus_connection.h"
 #include "platform/bus/bus_status.h"
 #include "tools/client/client_failure.h"
+#include "tools/client/remote_bus.h"
 
 namespace fybootp::tools {
 namespace {
@@ -68,6 +69,7 @@ int PollTimeout(sd_bus* bus) {
 
 LogChangeSignals::LogChangeSignals(const std::string& serverName) {
     int r = serverName.empty() ? -ENXIO : bus::OpenClientBus(&m_bus);
+    if (const Failure* remote = r < 0 ? LastRemoteFailure() : nullptr) throw *remote;
     if (r < 0) Lost(r, std::string("cannot listen for the server's changes: ") + std::strerror(-r));
     // Only the server that the proxy calls is listened to: the sender is its
     // unique name, which the bus daemon fills in and nobody else can own.

@@ -40,8 +40,8 @@ struct Carrier {
 std::vector<Carrier> g_carriers;
 
 bool IsHostCharacter(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           c == '.' || c == '-' || c == '_' || c == ':' || c == '%';
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
+           c == '-' || c == '_' || c == ':' || c == '%';
 }
 
 bool IsUserCharacter(char c) { return IsHostCharacter(c) && c != ':' && c != '%'; }
@@ -72,7 +72,8 @@ std::string ReadAvailable(int fd, std::chrono::milliseconds limit) {
     return text;
 }
 
-// The exit code, or -1 when it had to be ended after `limit`.
+// The exit code, or -1 when it had to be ended after `limit` or a signal
+// ended it.
 int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     int status = 0;
@@ -121,11 +122,18 @@ std::string LastLine(const std::string& text) {
 }
 
 Failure Classified(const RemoteHost& host, int exitCode, const std::string& words) {
-    Failure failure{"connecting to the system bus there", RPC_S_SERVER_UNAVAILABLE,
-                    Stage::kReaching, {}, host.given, words};
+    Failure failure{"connecting to the system bus there",
+                    RPC_S_SERVER_UNAVAILABLE,
+                    Stage::kReaching,
+                    {},
+                    host.given,
+                    words};
     const std::string said = LastLine(words);
     if (exitCode == kSshFailed) {
         failure.hint = "ssh failed" + (said.empty() ? std::string() : ": " + said);
+    } else if (exitCode < 0) {
+        failure.hint = "ssh ran, but no bus answered through it" +
+                       (said.empty() ? std::string() : ": " + said);
     } else if (exitCode == kCommandNotFound) {
         failure.hint = std::string("there is no ") + kBridge + " there (it comes with systemd)" +
                        (said.empty() ? std::string() : ": " + said);
@@ -291,15 +299,5 @@ void ReachThrough(const std::optional<RemoteHost>& host) {
 const RemoteHost* RemoteTarget() { return g_target ? &*g_target : nullptr; }
 
 const Failure* LastRemoteFailure() { return g_lastFailure ? &*g_lastFailure : nullptr; }
-
-Failure RemoteFailure(int r) {
-    if (g_lastFailure) return *g_lastFailure;
-    return {"connecting to the system bus there",
-            r == -EACCES || r == -EPERM ? E_ACCESSDENIED : RPC_S_SERVER_UNAVAILABLE,
-            Stage::kReaching,
-            std::string("no connection: ") + std::strerror(-r),
-            g_target ? g_target->given : std::string(),
-            {}};
-}
 
 }  // namespace fybootp::tools

@@ -29,10 +29,8 @@ void ReachThrough(const std::optional<RemoteHost>& host);
 const RemoteHost* RemoteTarget();
 
 // Why the last connection to the remote machine failed: ssh failed (its
-// own message in `detail`), no bridge there, or no bus behind the bridge.
-// A generic failure with `r` when nothing was recorded.
-Failure RemoteFailure(int r);
-// The same, or null when the last connection to it did not fail.
+// own words in `detail`), no bridge there, or no bus behind the bridge.
+// Null when that connection did not fail.
 const Failure* LastRemoteFailure();
 
 }  // namespace fybootp::tools

@@ -34,7 +34,6 @@ void CheckBus() {
         sd_bus_flush_close_unref(bus);
         return;
     }
-    if (RemoteTarget() != nullptr) throw RemoteFailure(r);
     const HRESULT status =
         (r == -EACCES || r == -EPERM) ? E_ACCESSDENIED : CO_E_SERVER_EXEC_FAILURE;
     throw Failure{"connecting to " + BusDescription(), status, Stage::kReaching,
@@ -99,13 +98,15 @@ std::string BusDescription() {
 }
 
 std::unique_ptr<ServerSession> ServerSession::Open() {
-    CheckBus();
+    // On another machine the connection that activation opens says why it
+    // failed, ssh's words included; a check of its own would cost an ssh.
+    if (RemoteTarget() == nullptr) CheckBus();
     host::RegisterFyBootpProxy();
     void* raw = nullptr;
     const HRESULT status = bus::CoCreateInstance(
         CLSID_FyBootpServer, nullptr, bus::CLSCTX_LOCAL_SERVER, IID_IFyBootpServer, &raw);
     if (Failed(status)) {
-        // A second ssh connection that failed says why better than its status.
+        // A connection through ssh that failed says why better than a status.
         if (const Failure* remote = LastRemoteFailure()) throw *remote;
         throw Failure{"reaching the server", status, Stage::kReaching, {}};
     }
