@@ -37,7 +37,7 @@ struct BusOptions {
     // Where the daemon listens; "" for ROOT/run/bus.sock. A test that stands
     // for another machine puts it where the system bus is,
     // /run/dbus/system_bus_socket, in a mount namespace of its own.
-    std::string socketPath;
+    std::string socketPath{};
 };
 
 class PrivateBus {
