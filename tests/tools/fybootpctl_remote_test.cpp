@@ -255,7 +255,6 @@ TEST_F(RemoteHosts, CommandsReachEachMachineAndSeveralAreGroupedPerHost) {
     run = Ctl({"--host", kHostA, "add", "02:4b:77:00:00:0a", "192.0.2.10"});
     EXPECT_EQ(run.exit, 0) << run;
     EXPECT_EQ(run.out, "added 02:4B:77:00:00:0A 192.0.2.10\n");
-    EXPECT_EQ(Ctl({"-H", kHostA, "-H", kHostB, "add", "024b7700000b", "192.0.2.11"}).exit, 2);
     run = Ctl({"--json", "-H", kHostA, "-H", kHostB, "nodes"});
     EXPECT_EQ(
         JsonLines(run.out),
@@ -337,7 +336,6 @@ TEST_F(RemoteHosts, EachFailureNamesItsHostAndHowAndExitsThree) {
         EXPECT_EQ(error["error"]["code"], bad.code) << run;
         EXPECT_EQ(error["error"]["exit"], 3) << run;
     }
-    EXPECT_EQ(Ctl({"-H", "root@", "status"}).exit, 2);
 }
 
 }  // namespace

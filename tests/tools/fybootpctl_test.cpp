@@ -77,6 +77,13 @@ TEST_F(ArgumentsRefused, MalformedAddressesNameTheArgumentAndWhy) {
         {{"add", mac, "192.0.2.10 "}, "expected four numbers 0-255"},
         {{"host", "set", "--router", "192.0.2.1.5"}, "--router '192.0.2.1.5' is not an IPv4"},
         {{"host", "set", "--name", std::string(100, 'a')}, "--name is longer than 99 bytes"},
+        // A host that ssh would take for an option never reaches it.
+        {{"--host=-oProxyCommand=sh", "status"},
+         "-H '-oProxyCommand=sh' is not [USER@]HOST[:PORT]: expected a host name or address"},
+        {{"-H", "root@192.0.2.1:65536", "nodes"}, "the port is not a number from 1 to 65535"},
+        {{"-H", "root@[2001:db8::1", "nodes"}, "brackets hold an IPv6 address"},
+        {{"-H", "a b@192.0.2.1", "nodes"}, "the user name holds ' '"},
+        {{"-H", "192.0.2.1", "-H", "192.0.2.2", "delete", mac}, "several hosts are for status"},
     };
     for (const auto& [args, expected] : cases) {
         const CtlRun run = CtlWithoutBus(args);
