@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <initializer_list>
+#include <utility>
 
 namespace fybootp::bus {
 namespace {
@@ -29,6 +30,11 @@ int OpenAt(const std::string& address, sd_bus** bus) {
     return 0;
 }
 
+ClientBusOpener& Opener() {
+    static ClientBusOpener opener;
+    return opener;
+}
+
 }  // namespace
 
 std::string ChosenBusAddress() { return FirstSet({kAddressVariable, kStarterAddressVariable}); }
@@ -37,6 +43,14 @@ std::string ClientBusAddress() { return FirstSet({kAddressVariable}); }
 
 int OpenBus(sd_bus** bus) { return OpenAt(ChosenBusAddress(), bus); }
 
-int OpenClientBus(sd_bus** bus) { return OpenAt(ClientBusAddress(), bus); }
+int OpenClientBus(sd_bus** bus) {
+    if (const ClientBusOpener& opener = Opener()) {
+        *bus = nullptr;
+        return opener(bus);
+    }
+    return OpenAt(ClientBusAddress(), bus);
+}
+
+void SetClientBusOpener(ClientBusOpener opener) { Opener() = std::move(opener); }
 
 }  // namespace fybootp::bus

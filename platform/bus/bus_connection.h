@@ -8,6 +8,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <functional>
 #include <string>
 
 namespace fybootp::bus {
@@ -24,5 +25,11 @@ std::string ClientBusAddress();
 // errno: on the server's bus, and on a client's.
 int OpenBus(sd_bus** bus);
 int OpenClientBus(sd_bus** bus);
+
+// A client that reaches its bus another way (a bus on another machine,
+// through ssh) opens every client connection with this instead, until it
+// sets an empty one. Same contract as OpenClientBus.
+using ClientBusOpener = std::function<int(sd_bus** bus)>;
+void SetClientBusOpener(ClientBusOpener opener);
 
 }  // namespace fybootp::bus

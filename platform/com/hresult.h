@@ -29,6 +29,9 @@ constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = MakeHresult(0x80040111u);
 constexpr HRESULT REGDB_E_CLASSNOTREG = MakeHresult(0x80040154u);
 constexpr HRESULT CO_E_OBJNOTCONNECTED = MakeHresult(0x800401FDu);
 constexpr HRESULT RPC_E_DISCONNECTED = MakeHresult(0x80010108u);
+// HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE): the machine that should
+// run the server cannot be reached at all.
+constexpr HRESULT RPC_S_SERVER_UNAVAILABLE = MakeHresult(0x800706BAu);
 constexpr HRESULT CO_E_SERVER_EXEC_FAILURE = MakeHresult(0x80080005u);
 // The server is ending: ask again, and a new one is started.
 constexpr HRESULT CO_E_SERVER_STOPPING = MakeHresult(0x80004008u);

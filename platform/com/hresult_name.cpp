@@ -6,7 +6,7 @@
 namespace fybootp {
 namespace {
 
-constexpr std::array<std::pair<HRESULT, std::string_view>, 45> kNames{{
+constexpr std::array<std::pair<HRESULT, std::string_view>, 46> kNames{{
     {S_OK, "S_OK"},
     {S_FALSE, "S_FALSE"},
     {E_NOTIMPL, "E_NOTIMPL"},
@@ -23,6 +23,7 @@ constexpr std::array<std::pair<HRESULT, std::string_view>, 45> kNames{{
     {REGDB_E_CLASSNOTREG, "REGDB_E_CLASSNOTREG"},
     {CO_E_OBJNOTCONNECTED, "CO_E_OBJNOTCONNECTED"},
     {RPC_E_DISCONNECTED, "RPC_E_DISCONNECTED"},
+    {RPC_S_SERVER_UNAVAILABLE, "RPC_S_SERVER_UNAVAILABLE"},
     {CO_E_SERVER_EXEC_FAILURE, "CO_E_SERVER_EXEC_FAILURE"},
     {CO_E_SERVER_STOPPING, "CO_E_SERVER_STOPPING"},
     {DISP_E_UNKNOWNINTERFACE, "DISP_E_UNKNOWNINTERFACE"},

@@ -201,7 +201,8 @@ std::unique_ptr<PrivateBus> PrivateBus::Start(std::string* whyNot, const BusOpti
     chmod(bus->ServerDirectory().c_str(), 0750);
     WriteAll(PolicyDirectory(bus->m_root) + "/org.fybootp.FyBootpServer.conf",
              ReadAll(std::string(FYB_DBUS_TEMPLATES) + "/org.fybootp.FyBootpServer.conf.in"));
-    const std::string socket = bus->m_root + "/run/bus.sock";
+    const std::string socket =
+        options.socketPath.empty() ? bus->m_root + "/run/bus.sock" : options.socketPath;
     WriteAll(bus->m_root + "/bus.conf", BusConfig(bus->m_root, socket, options));
     bus->m_address = "unix:path=" + socket;
     setenv("FYBOOTP_ROOT", bus->m_root.c_str(), 1);

@@ -34,6 +34,10 @@ struct BusOptions {
     // dbus-daemon's limits; 0 keeps its default.
     int maxMatchRulesPerConnection = 0;
     int maxConnectionsPerUser = 0;
+    // Where the daemon listens; "" for ROOT/run/bus.sock. A test that stands
+    // for another machine puts it where the system bus is,
+    // /run/dbus/system_bus_socket, in a mount namespace of its own.
+    std::string socketPath{};
 };
 
 class PrivateBus {

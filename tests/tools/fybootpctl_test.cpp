@@ -82,6 +82,13 @@ TEST_F(ArgumentsRefused, MalformedAddressesNameTheArgumentAndWhy) {
         {{"assign", mac, "--next", "--json", "--xml"}, "--json and --xml exclude each other"},
         {{"--xml", "next"}, "next has no XML form"},
         {{"export", "--csv", "--json"}, "export --csv takes neither --json nor --xml"},
+        // A host that ssh would take for an option never reaches it.
+        {{"--host=-oProxyCommand=sh", "status"},
+         "-H '-oProxyCommand=sh' is not [USER@]HOST[:PORT]: expected a host name or address"},
+        {{"-H", "root@192.0.2.1:65536", "nodes"}, "the port is not a number from 1 to 65535"},
+        {{"-H", "root@[2001:db8::1", "nodes"}, "brackets hold an IPv6 address"},
+        {{"-H", "a b@192.0.2.1", "nodes"}, "the user name holds ' '"},
+        {{"-H", "192.0.2.1", "-H", "192.0.2.2", "delete", mac}, "several hosts are for status"},
     };
     for (const auto& [args, expected] : cases) {
         const CtlRun run = CtlWithoutBus(args);

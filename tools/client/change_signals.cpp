@@ -12,6 +12,7 @@
 #include "platform/bus/bus_connection.h"
 #include "platform/bus/bus_status.h"
 #include "tools/client/client_failure.h"
+#include "tools/client/remote_bus.h"
 
 namespace fybootp::tools {
 namespace {
@@ -74,6 +75,7 @@ ServerChangeSignals::ServerChangeSignals(const std::string& serverName, unsigned
                                          std::string what)
     : m_counts(counts), m_what(std::move(what)) {
     int r = serverName.empty() ? -ENXIO : bus::OpenClientBus(&m_bus);
+    if (const Failure* remote = r < 0 ? LastRemoteFailure() : nullptr) throw *remote;
     if (r < 0) {
         Lost(m_what, r, std::string("cannot listen for the server's changes: ") + std::strerror(-r));
     }

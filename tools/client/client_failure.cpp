@@ -31,9 +31,32 @@ std::string StatusText(HRESULT status) {
     return std::string(HresultName(status)) + " (" + code + ")";
 }
 
+namespace {
+
+// On another machine the remedies are taken there, with its own accounts.
+std::string RemoteHint(const Failure& failure) {
+    switch (failure.status) {
+        case E_ACCESSDENIED:
+            return "the bus there refused the call: the ssh user must be root or a member of "
+                   "group fybootp there";
+        case REGDB_E_CLASSNOTREG:
+            return "the server is not registered there: run fybootp -RegServer there (as root)";
+        case CO_E_SERVER_EXEC_FAILURE:
+            return "the bus there could not start the server: journalctl -t FyBootp there says "
+                   "why";
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
 std::string HintOf(const Failure& failure) {
     if (!failure.hint.empty()) return failure.hint;
     const bool reaching = failure.stage == Stage::kReaching;
+    if (!failure.host.empty() && reaching) {
+        if (std::string hint = RemoteHint(failure); !hint.empty()) return hint;
+    }
     switch (failure.status) {
         case E_ACCESSDENIED:
             return reaching ? "the bus refused the call: run as root or as a member of group "
@@ -58,19 +81,21 @@ std::string HintOf(const Failure& failure) {
 }
 
 std::string FailureLine(const Failure& failure) {
-    return "fybootpctl: " + failure.what + ": " + StatusText(failure.status) + ": " +
+    const std::string host = failure.host.empty() ? "" : failure.host + ": ";
+    return "fybootpctl: " + host + failure.what + ": " + StatusText(failure.status) + ": " +
            HintOf(failure);
 }
 
 nlohmann::json FailureJson(const Failure& failure) {
     char code[16];
     std::snprintf(code, sizeof(code), "0x%08X", static_cast<unsigned>(failure.status));
-    return {{"error",
-             {{"what", failure.what},
-              {"status", std::string(HresultName(failure.status))},
-              {"code", code},
-              {"hint", HintOf(failure)},
-              {"exit", ExitCodeOf(failure)}}}};
+    nlohmann::json error{{"what", failure.what},
+                         {"status", std::string(HresultName(failure.status))},
+                         {"code", code},
+                         {"hint", HintOf(failure)},
+                         {"exit", ExitCodeOf(failure)}};
+    if (!failure.detail.empty()) error["detail"] = failure.detail;
+    return {{"error", error}};
 }
 
 }  // namespace fybootp::tools

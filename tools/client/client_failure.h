@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 
 #include "platform/com/hresult.h"
 
@@ -22,10 +23,21 @@ enum ExitCode : int {
 enum class Stage { kReaching, kCall };
 
 struct Failure {
+    Failure(std::string what_, HRESULT status_, Stage stage_, std::string hint_,
+            std::string host_ = {}, std::string detail_ = {})
+        : what(std::move(what_)),
+          status(status_),
+          stage(stage_),
+          hint(std::move(hint_)),
+          host(std::move(host_)),
+          detail(std::move(detail_)) {}
+
     std::string what;  // "adding 02:4B:77:00:00:01", what the operator asked for
     HRESULT status = 0;
     Stage stage = Stage::kCall;
-    std::string hint;  // empty: the status's own hint
+    std::string hint;    // empty: the status's own hint
+    std::string host;    // the remote machine as given to -H; empty for this one
+    std::string detail;  // ssh's own words; the hint quotes their last line
 };
 
 // Arguments that cannot be used; the message names the argument and why.
@@ -40,9 +52,9 @@ int ExitCodeOf(const Failure& failure);
 // "E_ACCESSDENIED (0x80070005)".
 std::string StatusText(HRESULT status);
 std::string HintOf(const Failure& failure);
-// "fybootpctl: <what>: E_ACCESSDENIED (0x80070005): <hint>".
+// "fybootpctl: [<host>: ]<what>: E_ACCESSDENIED (0x80070005): <hint>".
 std::string FailureLine(const Failure& failure);
-// {"error": {"what", "status", "code", "hint", "exit"}} for --json.
+// {"error": {"what", "status", "code", "hint", "exit"[, "detail"]}} for --json.
 nlohmann::json FailureJson(const Failure& failure);
 
 }  // namespace fybootp::tools

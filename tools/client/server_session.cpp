@@ -15,12 +15,15 @@
 #include "platform/bus/bus_server.h"
 #include "platform/com/bstr.h"
 #include "tools/client/client_failure.h"
+#include "tools/client/remote_bus.h"
 
 namespace fybootp::tools {
 namespace {
 
 constexpr char kBusName[] = "org.fybootp.FyBootpServer";
 constexpr char kServiceUnit[] = "FyBootp.service";
+// Debian's SYS_UID_MAX is 999: system users are below this.
+constexpr uid_t kFirstLoginUid = 1000;
 
 // The bus itself first, so that "no bus" is told apart from a server that
 // cannot be started: the proxy reports both as an activation failure.
@@ -44,7 +47,9 @@ void CheckBus() {
 // one the bus daemon recorded when that process connected, and the name is
 // the unique one that the proxy calls, so the check and the calls concern
 // the same process. A bus that FYBOOTP_BUS_ADDRESS names is the
-// operator's own choice and is not checked.
+// operator's own choice and is not checked. On another machine's system
+// bus, _fybootp's uid there is unknown here: root or a system user (uid
+// below 1000) is taken, as no login user may own the name there either.
 void CheckServerOwner(const std::string& uniqueName) {
     const std::string what = "reaching the server";
     sd_bus* bus = nullptr;
@@ -70,6 +75,13 @@ void CheckServerOwner(const std::string& uniqueName) {
                           ": refusing to talk to it"};
     }
     if (uid == 0) return;
+    if (RemoteTarget() != nullptr) {
+        if (uid < kFirstLoginUid) return;
+        throw Failure{what, E_ACCESSDENIED, Stage::kReaching,
+                      std::string("the owner of ") + kBusName + " there runs as uid " +
+                          std::to_string(uid) +
+                          ", neither root nor a system user: refusing to talk to it"};
+    }
     const auto server = host::FindSystemUser(host::kServerUser);
     if (server && server->uid == uid) return;
     throw Failure{what, E_ACCESSDENIED, Stage::kReaching,
@@ -80,20 +92,29 @@ void CheckServerOwner(const std::string& uniqueName) {
 }  // namespace
 
 std::string BusDescription() {
+    if (const RemoteHost* remote = RemoteTarget()) return "the system bus of " + remote->given;
     const std::string address = bus::ClientBusAddress();
     return address.empty() ? "the system bus" : "the bus " + address;
 }
 
 std::unique_ptr<ServerSession> ServerSession::Open() {
-    CheckBus();
+    // On another machine the connection that activation opens says why it
+    // failed, ssh's words included; a check of its own would cost an ssh.
+    if (RemoteTarget() == nullptr) CheckBus();
     host::RegisterFyBootpProxy();
     void* raw = nullptr;
     const HRESULT status = bus::CoCreateInstance(
         CLSID_FyBootpServer, nullptr, bus::CLSCTX_LOCAL_SERVER, IID_IFyBootpServer, &raw);
-    if (Failed(status)) throw Failure{"reaching the server", status, Stage::kReaching, {}};
+    if (Failed(status)) {
+        // A connection through ssh that failed says why better than a status.
+        if (const Failure* remote = LastRemoteFailure()) throw *remote;
+        throw Failure{"reaching the server", status, Stage::kReaching, {}};
+    }
     auto server = ComPtr<IFyBootpServer>::Attach(static_cast<IFyBootpServer*>(raw));
     // CreateInstance carries nothing of the operator's; every later call does.
-    if (bus::ClientBusAddress().empty()) CheckServerOwner(host::ServerNameOf(server.Get()));
+    if (RemoteTarget() != nullptr || bus::ClientBusAddress().empty()) {
+        CheckServerOwner(host::ServerNameOf(server.Get()));
+    }
     return std::unique_ptr<ServerSession>(new ServerSession(std::move(server)));
 }
 
@@ -142,17 +163,44 @@ HRESULT ServerSession::Assign(const std::string& mac, std::int32_t ipAddr,
 
 std::string ServerSession::ServerName() const { return host::ServerNameOf(m_server.Get()); }
 
+namespace {
+
+// On another machine the unit is asked of its systemd over its bus; a pid
+// there means nothing here. "" when no systemd answers.
+std::string RemoteUnitOf(sd_bus* bus, pid_t pid) {
+    sd_bus_message* reply = nullptr;
+    const char* path = nullptr;
+    char* unit = nullptr;
+    if (sd_bus_call_method(bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                           "org.freedesktop.systemd1.Manager", "GetUnitByPID", nullptr, &reply,
+                           "u", static_cast<std::uint32_t>(pid)) >= 0 &&
+        sd_bus_message_read(reply, "o", &path) > 0) {
+        sd_bus_get_property_string(bus, "org.freedesktop.systemd1", path,
+                                   "org.freedesktop.systemd1.Unit", "Id", nullptr, &unit);
+    }
+    std::string found = unit != nullptr ? unit : "";
+    std::free(unit);
+    sd_bus_message_unref(reply);
+    return found;
+}
+
+}  // namespace
+
 ServerOwner QueryServerOwner() {
     ServerOwner owner;
     sd_bus* bus = nullptr;
     if (bus::OpenClientBus(&bus) < 0) return owner;
+    const bool remote = RemoteTarget() != nullptr;
+    const std::uint64_t mask = remote ? SD_BUS_CREDS_PID : SD_BUS_CREDS_PID | SD_BUS_CREDS_UNIT;
     sd_bus_creds* creds = nullptr;
-    if (sd_bus_get_name_creds(bus, kBusName, SD_BUS_CREDS_PID | SD_BUS_CREDS_UNIT, &creds) >= 0) {
+    if (sd_bus_get_name_creds(bus, kBusName, mask, &creds) >= 0) {
         owner.running = true;
         pid_t pid = 0;
         if (sd_bus_creds_get_pid(creds, &pid) >= 0) owner.pid = pid;
         const char* unit = nullptr;
-        if (sd_bus_creds_get_unit(creds, &unit) >= 0 && unit != nullptr) {
+        if (remote) {
+            if (owner.pid > 0) owner.unit = RemoteUnitOf(bus, owner.pid);
+        } else if (sd_bus_creds_get_unit(creds, &unit) >= 0 && unit != nullptr) {
             owner.unit = unit;
         } else if (char* found = nullptr;
                    owner.pid > 0 && sd_pid_get_unit(owner.pid, &found) >= 0) {

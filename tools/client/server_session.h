@@ -1,8 +1,9 @@
 #pragma once
 // The server as a client reaches it: the client proxy of IFyBootpServer on
 // the bus that FYBOOTP_BUS_ADDRESS names (else the system bus, where only a
-// server that runs as _fybootp or root is taken), created on the first call
-// so that the bus starts the server on demand. Every failure is thrown as a
+// server that runs as _fybootp or root is taken), or on another machine's
+// system bus when remote_bus.h says so, created on the first call so that
+// the bus starts the server on demand. Every failure is thrown as a
 // Failure that says what was asked.
 
 #include <sys/types.h>

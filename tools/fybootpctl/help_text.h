@@ -9,7 +9,11 @@ inline constexpr char kDescription[] =
     "fybootpctl - operate the FyBootp BOOTP server.\n"
     "Reaches the server over the bus that FYBOOTP_BUS_ADDRESS names (else the system bus,\n"
     "where it talks only to a server that runs as _fybootp or root); the first call starts\n"
-    "it. Needs root or membership of group fybootp.";
+    "it. Needs root or membership of group fybootp.\n"
+    "With -H [USER@]HOST[:PORT] it reaches the system bus of that machine through ssh and\n"
+    "systemd-stdio-bridge there, as systemctl -H does: ssh authenticates, the bus policy\n"
+    "there decides (root or group fybootp there), and the server there must run as root or\n"
+    "a system user (uid below 1000).";
 
 inline constexpr char kFooter[] =
     R"(Every command takes --json (for scripts) or --xml (the interface's text),
@@ -26,12 +30,24 @@ Exit codes:
   2  usage: bad arguments or addresses, or a faulty line in an import;
      nothing was called
   3  the server cannot be reached: no bus, not registered, access denied,
-     it went away, or on the system bus it runs as neither _fybootp nor root
+     it went away, or on the system bus it runs as neither _fybootp nor root;
+     with -H also: ssh failed (RPC_S_SERVER_UNAVAILABLE, ssh's own words
+     first), no systemd-stdio-bridge there, no system bus there
+With several -H the exit code is the worst of the hosts'.
 
 Errors go to standard error as
-  fybootpctl: <what failed>: <STATUS> (0x<hex>): <hint>
+  fybootpctl: [<host>: ]<what failed>: <STATUS> (0x<hex>): <hint>
 and with --json also to standard output as
-  {"error":{"what":s,"status":s,"code":"0x...","hint":s,"exit":n}}
+  {"error":{"what":s,"status":s,"code":"0x...","hint":s,"exit":n[,"detail":s]}}
+(detail: ssh's own words; with -H the object also has "host":s).
+
+-H, --host [USER@]HOST[:PORT] may be given several times for status, nodes,
+new and log (not --follow or --clear); other commands take one. Hosts are
+asked one after another; one that fails does not stop the others. Human
+output gets a line "== HOST ==" before each host's part, --xml a comment
+<!-- host HOST -->. With -H every JSON document is wrapped, one a line:
+  {"host":"USER@HOST:PORT as given","result":DOCUMENT}
+  {"host":s,"error":{...}}            for a host that failed
 
 JSON shapes (mac: 12 upper-case hex digits; ip, mask, router: dotted):
   status           {"started":b,"disableResponse":n,"logChangeCnt":n,"newMacCnt":n,

@@ -1,16 +1,21 @@
 // fybootpctl: the operator's client of the FyBootp server. It reaches the
 // server's automation interface over the bus (FYBOOTP_BUS_ADDRESS, else the
-// system bus), which starts the server on the first call.
+// system bus, or with -H the system bus of another machine through ssh),
+// which starts the server on the first call.
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
+#include <vector>
 
 #include "tools/client/address_args.h"
 #include "tools/client/client_failure.h"
+#include "tools/client/remote_bus.h"
 #include "tools/fybootpctl/commands.h"
 #include "tools/fybootpctl/help_text.h"
+#include "tools/fybootpctl/terminal_text.h"
 
 namespace fybootp::tools {
 namespace {
@@ -47,6 +52,7 @@ struct Arguments {
     bool csv = false;
     bool next = false;
     std::optional<std::string> name, hostIp, mask, router;
+    std::vector<std::string> remotes;
 };
 
 CLI::App* Command(CLI::App& parent, const char* name, const char* help, const char* footer) {
@@ -138,6 +144,11 @@ Commands Define(CLI::App& app, Arguments& args) {
     Commands c{};
     app.add_flag("--json", args.json, "print JSON for scripts (shapes below)");
     app.add_flag("--xml", args.xml, "print the interface's own XML text");
+    app.add_option("-H,--host", args.remotes,
+                   "the server on that machine's system bus, through ssh; several for status, "
+                   "nodes, new and log")
+        ->allow_extra_args(false)
+        ->type_name("[USER@]HOST[:PORT]");
     c.status = Command(app, "status",
                        "Started, DisableResponse, LogChangeCnt, NewMacCnt, the host identity, "
                        "and whether the server runs as a service",
@@ -196,6 +207,68 @@ void Run(const Commands& c, const Arguments& args) {
     if (c.host->parsed()) return ShowHost(format);
 }
 
+std::vector<RemoteHost> CheckedHosts(const Commands& c, const Arguments& args) {
+    std::vector<RemoteHost> hosts;
+    for (const std::string& text : args.remotes) {
+        std::string why;
+        auto host = ParseRemoteHost(text, &why);
+        if (!host) throw UsageFailure{"-H '" + text + "' is not [USER@]HOST[:PORT]: " + why};
+        hosts.push_back(*std::move(host));
+    }
+    // Only what reads can be asked of many machines at once; a change goes
+    // to one, so that a failure halfway leaves no doubt where it happened.
+    const bool reads = c.status->parsed() || c.nodes->parsed() || c.newList->parsed() ||
+                       (c.log->parsed() && !args.follow && !args.clear);
+    if (hosts.size() > 1 && !reads) {
+        throw UsageFailure{"-H is given " + std::to_string(hosts.size()) +
+                           " times: several hosts are for status, nodes, new and log only"};
+    }
+    return hosts;
+}
+
+int Report(const Failure& failure, bool json) {
+    // ssh's own words, as it said them, before the line that says what
+    // failed; that line's hint quotes the last of them.
+    std::istringstream lines(failure.detail);
+    std::vector<std::string> said;
+    for (std::string line; std::getline(lines, line);) said.push_back(line);
+    while (!said.empty() && said.back().empty()) said.pop_back();
+    if (!said.empty()) said.pop_back();
+    for (const std::string& line : said) std::fprintf(stderr, "%s\n", TerminalText(line).c_str());
+    std::fprintf(stderr, "%s\n", TerminalText(FailureLine(failure)).c_str());
+    if (json) PrintJson(FailureJson(failure));
+    return ExitCodeOf(failure);
+}
+
+// One host after another, each under a heading of its own when there are
+// several; a host that fails does not stop the others. The worst exit code
+// is the run's.
+int RunOnHosts(const Commands& c, const Arguments& args, const std::vector<RemoteHost>& hosts) {
+    const Format format = FormatOf(args);
+    int worst = kExitOk;
+    for (const RemoteHost& host : hosts) {
+        ReachThrough(host);
+        LabelJsonWith(host.given);
+        if (hosts.size() > 1 && format == Format::kHuman) {
+            PrintText((&host == &hosts.front() ? "== " : "\n== ") + host.given + " ==");
+        } else if (hosts.size() > 1 && format == Format::kXml) {
+            std::string name = host.given;
+            for (std::size_t at = name.find("--"); at != std::string::npos; at = name.find("--")) {
+                name.replace(at, 2, "-&#x2D;");
+            }
+            PrintText("<!-- host " + name + " -->");
+        }
+        try {
+            Run(c, args);
+        } catch (Failure& failure) {
+            if (failure.host.empty()) failure.host = host.given;
+            worst = std::max(worst, Report(failure, args.json));
+        }
+    }
+    ReachThrough(std::nullopt);
+    return worst;
+}
+
 int Main(int argc, char** argv) {
     CLI::App app{kDescription, "fybootpctl"};
     app.footer(kFooter);
@@ -209,6 +282,8 @@ int Main(int argc, char** argv) {
         return code == 0 ? kExitOk : kExitUsage;
     }
     try {
+        const std::vector<RemoteHost> hosts = CheckedHosts(commands, args);
+        if (!hosts.empty()) return RunOnHosts(commands, args, hosts);
         Run(commands, args);
         return kExitOk;
     } catch (const UsageFailure& failure) {
@@ -219,9 +294,7 @@ int Main(int argc, char** argv) {
         }
         return kExitUsage;
     } catch (const Failure& failure) {
-        std::fprintf(stderr, "%s\n", FailureLine(failure).c_str());
-        if (args.json) PrintJson(FailureJson(failure));
-        return ExitCodeOf(failure);
+        return Report(failure, args.json);
     }
 }
 

@@ -58,11 +58,29 @@ nlohmann::json HostJson(const HostIdentity& host) {
             {"router", host.defaultGateway}};
 }
 
+namespace {
+
+std::string g_jsonHost;
+
+nlohmann::json Labelled(const nlohmann::json& document) {
+    if (g_jsonHost.empty()) return document;
+    if (document.is_object() && document.size() == 1 && document.contains("error")) {
+        nlohmann::json failure = document;
+        failure["host"] = g_jsonHost;
+        return failure;
+    }
+    return {{"host", g_jsonHost}, {"result", document}};
+}
+
+}  // namespace
+
+void LabelJsonWith(const std::string& host) { g_jsonHost = host; }
+
 void PrintJson(const nlohmann::json& document) {
     // Texts from the network may hold bytes that are not UTF-8; they are
     // replaced rather than ending the output.
-    PrintText(
-        TerminalJson(document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)));
+    PrintText(TerminalJson(
+        Labelled(document).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)));
 }
 
 void PrintXml(const std::string& xml) { PrintText(TerminalXml(xml)); }

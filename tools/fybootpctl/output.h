@@ -26,6 +26,11 @@ nlohmann::json LogRowJson(const LogRow& row);
 nlohmann::json LogJson(const std::vector<LogRow>& rows);
 nlohmann::json HostJson(const HostIdentity& host);
 
+// With -H every JSON document names the machine it came from, in one shape
+// for one host or several: {"host":H,"result":DOCUMENT}, and a failure
+// {"host":H,"error":{...}}. "" (the default) prints documents as they are.
+void LabelJsonWith(const std::string& host);
+
 // One JSON document on a line of its own.
 void PrintJson(const nlohmann::json& document);
 // An XML text from the server, as TerminalXml shows it.
