@@ -15,8 +15,16 @@
 // of fybootpctl goes to /dev/null, so its own formatting counts but no
 // terminal does.
 //
-// Run: sudo build/release/bench/fyb_ctl_bench [RUNS=5] [NODES=1000,100000]
-// (see bench/README.md).
+// With --memory, after the timings of each size: the server (responder
+// started, its log filled to its limit by requests on the namespace's
+// loopback) and one get of BootpInfosXml and of LogEntries through the bus,
+// each with the server's VmHWM rise (its peak reset first through
+// clear_refs) and its VmRSS before and after; and the full-log get in
+// process.
+//
+// Run: sudo build/release/bench/fyb_ctl_bench [--memory] [RUNS=5] [NODES=1000,100000]
+// (see bench/README.md). FYB_BENCH_SERVER and FYB_BENCH_CTL run other
+// builds of fybootp and fybootpctl, for before and after.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -34,7 +42,20 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <thread>
+
 #include "automation/class_object.h"
+#include "automation/log_reporting.h"
+#include "core/fy_bootp_server.h"
+#include "document/node_table_exchange.h"
+#include "host/fybootp_proxy.h"
+#include "platform/bus/bus_client.h"
+#include "platform/bus/bus_server.h"
+#include "tests/support/bootp_test_messages.h"
 #include "automation/fybootp_ids.h"
 #include "automation/fybootp_interfaces.h"
 #include "bench/document_bench_inputs.h"
@@ -61,6 +82,14 @@ Figures Summary(std::vector<double> times) {
     return {times.front(), times[times.size() / 2]};
 }
 
+std::string Override(const char* variable, const std::string& otherwise) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0' ? value : otherwise;
+}
+
+std::string CtlPath() { return Override("FYB_BENCH_CTL", FYB_FYBOOTPCTL_PATH); }
+std::string ServerPath() { return Override("FYB_BENCH_SERVER", testing::FybootpPath()); }
+
 // One fybootpctl run, from spawn to exit; -1 when it failed.
 double TimeCtl(const std::vector<std::string>& args) {
     std::vector<std::string> argv{"fybootpctl"};
@@ -73,7 +102,7 @@ double TimeCtl(const std::vector<std::string>& args) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     const auto start = Clock::now();
-    const int spawned = posix_spawn(&pid, FYB_FYBOOTPCTL_PATH, &actions, nullptr, raw.data(), environ);
+    const int spawned = posix_spawn(&pid, CtlPath().c_str(), &actions, nullptr, raw.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return -1;
     int status = 0;
@@ -152,13 +181,149 @@ InProcess MeasureInProcess(const std::string& table, int runs) {
     return result;
 }
 
+// ---- Memory of large reads ------------------------------------------------
+
+long StatusKb(pid_t pid, const char* field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(status, line)) {
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
+    }
+    return -1;
+}
+
+// VmHWM starts again from the current VmRSS (proc(5), clear_refs 5).
+void ResetPeak(pid_t pid) {
+    std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
+}
+
+pid_t ServerPid(const PrivateBus& bus) {
+    sd_bus* client = bus.Connect();
+    sd_bus_message* reply = nullptr;
+    std::uint32_t pid = 0;
+    if (sd_bus_call_method(client, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "GetConnectionUnixProcessID", nullptr, &reply,
+                           "s", "org.fybootp.FyBootpServer") >= 0) {
+        sd_bus_message_read(reply, "u", &pid);
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_flush_close_unref(client);
+    return static_cast<pid_t>(pid);
+}
+
+MacAddress TableMac(std::size_t k) {
+    return {0x02, 0x4B, 0x77, static_cast<std::uint8_t>(k >> 16), static_cast<std::uint8_t>(k >> 8),
+            static_cast<std::uint8_t>(k)};
+}
+
+// `count` requests of listed nodes to the responder on this namespace's
+// loopback, paced so that its socket never overflows by much.
+void Ask(std::size_t count, std::size_t rows) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(67);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto request = testing::MakeRequest(TableMac(i % rows), static_cast<std::uint32_t>(i));
+        sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        if (i % 200 == 199) std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+    close(fd);
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// One get through the bus: its time, the text's size, and the server's
+// VmHWM rise above its VmRSS before the call, and its VmRSS once the reply
+// has gone and the server's trim has had its turn.
+void MeasureGet(const char* label, pid_t server, IFyBootpServer* proxy,
+                HRESULT (IFyBootpServer::*get)(BSTR*), const char* row) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ResetPeak(server);
+    const long before = StatusKb(server, "VmRSS");
+    Bstr text;
+    const auto start = Clock::now();
+    const HRESULT status = (proxy->*get)(text.Receive());
+    const double took = Millis(Clock::now() - start);
+    const std::string got = text.Str();
+    text = Bstr();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const long peak = StatusKb(server, "VmHWM");
+    const long after = StatusKb(server, "VmRSS");
+    const double bytes = static_cast<double>(got.size());
+    std::printf(
+        "%-22s 0x%08X %7zu rows %9.0f bytes  bus %7.1f ms  server VmRSS before %6ld kB  "
+        "VmHWM rise %+7ld kB (%.2fx the text)  VmRSS after %6ld kB (%+ld kB)\n",
+        label, static_cast<unsigned>(status), Count(got, row), bytes, took, before, peak - before,
+        static_cast<double>(peak - before) * 1024 / bytes, after, after - before);
+    std::fflush(stdout);
+}
+
+// The full-log get in process: a server object whose log the responder's
+// own path filled to its limit.
+void InProcessLogGet(int runs) {
+    struct : ReplySink {
+        void Send(const bootp::Message&) override {}
+    } replies;
+    FyBootpServer server;
+    {
+        std::lock_guard lock(server.m_lock);
+        server.m_nodes.Replace({{htonl(0xC0000201), TableMac(1)}});
+        for (std::size_t i = 0; i < LogList::kDefaultLimit + 10; ++i) {
+            server.HandleDatagram(testing::MakeRequest(TableMac(1), static_cast<std::uint32_t>(i)),
+                                  replies);
+        }
+    }
+    std::vector<double> times;
+    std::size_t size = 0;
+    for (int i = 0; i < runs; ++i) {
+        std::string text;
+        const auto start = Clock::now();
+        get_LogEntries(server, &text);
+        times.push_back(Millis(Clock::now() - start));
+        size = text.size();
+    }
+    const Figures f = Summary(times);
+    std::printf("LogEntries in process  %zu entries %zu bytes  best %.1f ms  median %.1f ms\n",
+                LogList::kDefaultLimit, size, f.best, f.median);
+}
+
+int MeasureMemory(PrivateBus& privateBus, std::size_t rows, int runs) {
+    InProcessLogGet(runs);
+    if (TimeCtl({"start"}) < 0) return 1;  // the responder keeps the server running
+    const pid_t server = ServerPid(privateBus);
+    host::RegisterFyBootpProxy();
+    void* raw = nullptr;
+    if (Failed(bus::CoCreateInstance(CLSID_FyBootpServer, nullptr, bus::CLSCTX_LOCAL_SERVER,
+                                     IID_IFyBootpServer, &raw))) {
+        return 1;
+    }
+    auto proxy = ComPtr<IFyBootpServer>::Attach(static_cast<IFyBootpServer*>(raw));
+    std::printf("server pid %d, VmRSS %ld kB, VmHWM %ld kB with %zu rows\n", server,
+                StatusKb(server, "VmRSS"), StatusKb(server, "VmHWM"), rows);
+    Ask(LogList::kDefaultLimit + 5000, rows);
+    for (int i = 0; i < runs; ++i) {
+        MeasureGet("BootpInfosXml", server, proxy.Get(), &IFyBootpServer::get_BootpInfosXml,
+                   "<Node>");
+        MeasureGet("LogEntries", server, proxy.Get(), &IFyBootpServer::get_LogEntries, "<Log>");
+    }
+    proxy.Reset();
+    return TimeCtl({"stop"}) < 0 ? 1 : 0;
+}
+
 struct Command {
     std::string name;
     std::function<std::vector<std::string>(int)> args;
     double InProcess::*reference;
 };
 
-int Run(int runs, const std::vector<std::size_t>& sizes) {
+int Run(int runs, const std::vector<std::size_t>& sizes, bool memory) {
     if (unshare(CLONE_NEWNET) != 0) {
         std::fprintf(stderr, "no network namespace of its own (run as root)\n");
         return 1;
@@ -171,7 +336,7 @@ int Run(int runs, const std::vector<std::size_t>& sizes) {
         return 1;
     }
     bus->SeedAppId(false);
-    bus->InstallActivation(testing::FybootpPath());
+    bus->InstallActivation(ServerPath());
     int added = 0;
     for (const std::size_t size : sizes) {
         const std::string table = TableText(size);
@@ -221,6 +386,7 @@ int Run(int runs, const std::vector<std::size_t>& sizes) {
         }
         std::printf("%-8s in process     put %.1f ms  get %.1f ms  add %.1f ms (best of %d)\n",
                     label.c_str(), reference.put, reference.get, reference.add, runs);
+        if (memory && MeasureMemory(*bus, size, runs) != 0) return 1;
     }
     return 0;
 }
@@ -237,6 +403,10 @@ std::vector<std::size_t> Sizes(const char* text) {
 }  // namespace fybootp::bench
 
 int main(int argc, char** argv) {
+    const bool memory = argc > 1 && std::string(argv[1]) == "--memory";
+    if (memory) --argc, ++argv;
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    return fybootp::bench::Run(runs, fybootp::bench::Sizes(argc > 2 ? argv[2] : "1000,100000"));
+    return fybootp::bench::Run(
+        runs, fybootp::bench::Sizes(argc > 2 ? argv[2] : memory ? "100000" : "1000,100000"),
+        memory);
 }
