@@ -22,13 +22,19 @@
 // clear_refs) and its VmRSS before and after; and the full-log get in
 // process.
 //
+// With --with-bus COMMAND...: only the private bus, around a command (for
+// bench/soak.sh).
+//
 // Run: sudo build/release/bench/fyb_ctl_bench [--memory] [RUNS=5] [NODES=1000,100000]
 // (see bench/README.md). FYB_BENCH_SERVER and FYB_BENCH_CTL run other
 // builds of fybootp and fybootpctl, for before and after.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,15 +44,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
-#include <vector>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <thread>
+#include <vector>
 
 #include "automation/class_object.h"
 #include "automation/log_reporting.h"
@@ -391,6 +393,37 @@ int Run(int runs, const std::vector<std::size_t>& sizes, bool memory) {
     return 0;
 }
 
+// For bench/soak.sh: a private bus with the server's activation, set up as
+// for the runs above, around a command of the caller's. It runs in the
+// network namespace it was started in, which must not be the machine's own
+// (the server the bus starts listens for BOOTP there); the script makes
+// that namespace. The command's exit status is returned.
+int WithBus(char** command) {
+    std::string own, machine;
+    char link[64] = {};
+    if (readlink("/proc/self/ns/net", link, sizeof link - 1) > 0) own = link;
+    std::fill(std::begin(link), std::end(link), '\0');
+    if (readlink("/proc/1/ns/net", link, sizeof link - 1) > 0) machine = link;
+    if (own.empty() || own == machine) {
+        std::fprintf(stderr, "--with-bus: run it in a network namespace made for it\n");
+        return 2;
+    }
+    std::string whyNot;
+    auto bus = PrivateBus::Start(&whyNot);
+    if (!bus) {
+        std::fprintf(stderr, "no private bus: %s\n", whyNot.c_str());
+        return 1;
+    }
+    bus->SeedAppId(false);
+    bus->InstallActivation(ServerPath());
+    setenv("FYB_SOAK_CTL", CtlPath().c_str(), 1);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, command[0], nullptr, nullptr, command, environ) != 0) return 1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
 std::vector<std::size_t> Sizes(const char* text) {
     std::vector<std::size_t> sizes;
     std::stringstream list(text);
@@ -403,6 +436,7 @@ std::vector<std::size_t> Sizes(const char* text) {
 }  // namespace fybootp::bench
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "--with-bus") return fybootp::bench::WithBus(argv + 2);
     const bool memory = argc > 1 && std::string(argv[1]) == "--memory";
     if (memory) --argc, ++argv;
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
