@@ -226,7 +226,9 @@ TEST_F(NodeCommands, ImportAndExportTheWholeTable) {
     const std::string file = bus->Root() + "/table.xml";
     std::ofstream(file) << "<FyBootpInfo><Nodes><Node><IpAddr>192.0.2.21</IpAddr><MacAddr>"
                            "024B77000021</MacAddr></Node><Node><IpAddr>192.0.2.20</IpAddr>"
-                           "<MacAddr>024B77000020</MacAddr></Node></Nodes></FyBootpInfo>";
+                           "<MacAddr>024B77000020</MacAddr></Node><Node><IpAddr>192.0.2.22"
+                           "</IpAddr><MacAddr>not-a-mac</MacAddr></Node></Nodes></FyBootpInfo>";
+    // The count is of the rows the server takes: not the one without an address.
     CtlRun run = Ctl({"import", file});
     EXPECT_EQ(run.exit, 0) << run;
     EXPECT_EQ(run.out, "imported 2 nodes\n");

@@ -115,8 +115,12 @@ std::optional<std::size_t> TableRowsIfLoads(std::string_view text) {
                     if (ReadNodeRow(element)) ++rows;
                     return true;
                 }
-                // The root stays: a row is known by its place below it.
-                return element->parent != nullptr && element->parent->type != XML_DOCUMENT_NODE;
+                // The rest goes as each child of the root ends: a row's own
+                // children must stay until the row ends, and the root until
+                // the end, for a row is known by its place below it.
+                const xmlNode* parent = element->parent;
+                return parent != nullptr && parent->parent != nullptr &&
+                       parent->parent->type == XML_DOCUMENT_NODE;
             });
         if (!document) return std::nullopt;
         return rows;
