@@ -319,6 +319,11 @@ int MeasureMemory(PrivateBus& privateBus, std::size_t rows, int runs) {
     return TimeCtl({"stop"}) < 0 ? 1 : 0;
 }
 
+int Fail(const char* what) {
+    std::fprintf(stderr, "fyb_ctl_bench: %s\n", what);
+    return 1;
+}
+
 struct Command {
     std::string name;
     std::function<std::vector<std::string>(int)> args;
@@ -347,7 +352,9 @@ int Run(int runs, const std::vector<std::size_t>& sizes, bool memory) {
         const InProcess reference = MeasureInProcess(table, runs);
         const std::string label = std::to_string(size);
         // The server's file holds the table before the runs start.
-        if (TimeCtl({"import", file}) < 0 || !bus->WaitForName(false)) return 1;
+        if (TimeCtl({"import", file}) < 0 || !bus->WaitForName(false, std::chrono::seconds(30))) {
+            return Fail("first import");
+        }
         const std::vector<Command> commands{
             {"status", [](int) { return std::vector<std::string>{"status"}; }, nullptr},
             {"nodes", [](int) { return std::vector<std::string>{"nodes"}; }, &InProcess::get},
@@ -360,19 +367,26 @@ int Run(int runs, const std::vector<std::size_t>& sizes, bool memory) {
         for (const bool kept : {false, true}) {
             sd_bus* keeper = nullptr;
             if (kept) {
+                // The server of the last run must be gone: a lock taken
+                // while it ends is refused.
+                if (!bus->WaitForName(false, std::chrono::seconds(30))) return Fail("server stays");
                 keeper = bus->Connect();
                 // The lock's call starts the server; it stays until released.
-                sd_bus_call_method(keeper, "org.fybootp.FyBootpServer",
-                                   "/org/fybootp/FyBootpServer", "org.fybootp.ClassFactory",
-                                   "LockServer", nullptr, nullptr, "b", 1);
-                if (!bus->WaitForName(true)) return 1;
+                if (sd_bus_call_method(keeper, "org.fybootp.FyBootpServer",
+                                       "/org/fybootp/FyBootpServer", "org.fybootp.ClassFactory",
+                                       "LockServer", nullptr, nullptr, "b", 1) < 0 ||
+                    !bus->WaitForName(true)) {
+                    return Fail("no lock on a running server");
+                }
             }
             for (const Command& command : commands) {
                 std::vector<double> times;
                 for (int i = 0; i < runs; ++i) {
-                    if (!kept && !bus->WaitForName(false, std::chrono::seconds(30))) return 1;
+                    if (!kept && !bus->WaitForName(false, std::chrono::seconds(30))) {
+                        return Fail("server stays");
+                    }
                     const double took = TimeCtl(command.args(added++));
-                    if (took < 0) return 1;
+                    if (took < 0) return Fail("fybootpctl failed");
                     times.push_back(took);
                 }
                 Print(label.c_str(), kept ? "kept running" : "on demand", command.name,
@@ -383,7 +397,7 @@ int Run(int runs, const std::vector<std::size_t>& sizes, bool memory) {
                                    "/org/fybootp/FyBootpServer", "org.fybootp.ClassFactory",
                                    "LockServer", nullptr, nullptr, "b", 0);
                 sd_bus_flush_close_unref(keeper);
-                if (!bus->WaitForName(false, std::chrono::seconds(30))) return 1;
+                if (!bus->WaitForName(false, std::chrono::seconds(30))) return Fail("server stays");
             }
         }
         std::printf("%-8s in process     put %.1f ms  get %.1f ms  add %.1f ms (best of %d)\n",
