@@ -2,6 +2,7 @@
 
 #include <new>
 #include <string>
+#include <utility>
 
 #include "automation/fybootp_ids.h"
 #include "automation/host_info_exchange.h"
@@ -35,7 +36,7 @@ HRESULT TextOut(BSTR* pVal, Get&& get) noexcept {
         std::string text;
         const HRESULT hr = get(&text);
         if (Failed(hr) || text.empty()) return hr;
-        *pVal = SysAllocString(text);
+        *pVal = SysAllocStringTaking(std::move(text));
         return *pVal != nullptr ? hr : E_OUTOFMEMORY;
     });
 }

@@ -5,10 +5,16 @@
 #include "core/log_text.h"
 #include "document/dom_error.h"
 #include "document/info_file.h"
+#include "document/info_text.h"
 #include "document/node_rows.h"
 
 namespace fybootp {
 namespace {
+
+// Room reserved per row, so that the text is not copied as it grows: a
+// new-device row, and a log entry with a message of typical length.
+constexpr std::size_t kNewRowBytes = 48;
+constexpr std::size_t kLogRowBytes = 140;
 
 // The lists are copied under the lock and the document built from the copy,
 // so the responder is held up for a copy, not for the building of a document.
@@ -47,10 +53,11 @@ HRESULT get_NewMacAddresses(const FyBootpServer& server, std::string* pVal,
                             const DocumentFactory& factory) {
     if (pVal == nullptr) return E_POINTER;
     return RunDocumentOperation([&] {
+        CheckRequired(CreateInfoDocument(factory).get());
         const std::vector<NewMacRecord> records = SnapshotNewMacs(server);
-        const NewDocument built = NewInfoDocument(factory);
-        WriteNodeRows(CheckRequired(AppendElement(built.root, "Nodes")), records, false);
-        *pVal = DocumentText(built.document);
+        InfoText text(records.size() * kNewRowBytes);
+        WriteNodeRows(text, records, false);
+        *pVal = text.Finish();
     });
 }
 
@@ -58,19 +65,22 @@ HRESULT get_LogEntries(const FyBootpServer& server, std::string* pVal,
                        const DocumentFactory& factory) {
     if (pVal == nullptr) return E_POINTER;
     return RunDocumentOperation([&] {
+        CheckRequired(CreateInfoDocument(factory).get());
         const std::vector<LogEntry> entries = SnapshotLog(server);
-        const NewDocument built = NewInfoDocument(factory);
-        const Node logs = CheckRequired(AppendElement(built.root, "Logs"));
+        InfoText text(entries.size() * kLogRowBytes);
+        text.Open("Logs");
         // The texts are made here, from the compact entries, outside the lock.
-        LogTextMaker text(server.Clock());
+        LogTextMaker maker(server.Clock());
         for (const LogEntry& entry : entries) {
-            const LogRecord record = text.Make(entry);
-            const Node log = AppendElement(logs, "Log");
-            AppendTextElement(log, "TimeStamp", FieldText(record.timeStamp, kTimeStampSize));
-            AppendHexElement(log, "MacAddr", record.macAddr);
-            AppendTextElement(log, "Message", FieldText(record.message, kLogMessageSize));
+            const LogRecord record = maker.Make(entry);
+            text.Open("Log");
+            text.Element("TimeStamp", FieldText(record.timeStamp, kTimeStampSize));
+            text.HexElement("MacAddr", record.macAddr);
+            text.Element("Message", FieldText(record.message, kLogMessageSize));
+            text.Close("Log");
         }
-        *pVal = DocumentText(built.document);
+        text.Close("Logs");
+        *pVal = text.Finish();
     });
 }
 
@@ -78,8 +88,9 @@ HRESULT put_LogEntries(FyBootpServer& server, std::string_view text,
                        const DocumentFactory& factory) {
     return RunDocumentOperation([&] {
         {
-            Document document = CreateInfoDocument(factory);
-            if (document == nullptr || !LoadXmlText(document, text)) return;
+            // Only whether the text loads matters, not what it holds.
+            const Document document = CreateInfoDocument(factory);
+            if (document == nullptr || !XmlTextLoads(text)) return;
         }
         {
             // The counter moves with the clearing, so a client polling it

@@ -110,6 +110,12 @@ bool LoadXmlText(Document& document, std::string_view text) {
     return AdoptIfLoaded(document, xml::ParseUntrusted(text, xml::Origin::kClientText));
 }
 
+bool XmlTextLoads(std::string_view text) {
+    return xml::ParseUntrusted(text, xml::Origin::kClientText, nullptr, [](xmlNode* element) {
+               return element->parent != nullptr && element->parent->type != XML_DOCUMENT_NODE;
+           }) != nullptr;
+}
+
 InfoFileLoad LoadInfoFile(Document& document, InfoFileAccess& access,
                           const xml::ElementEnd& onEnd) {
     CheckRequired(document.get());

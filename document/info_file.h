@@ -18,6 +18,12 @@ inline constexpr char kInfoFileName[] = "FyBootpInfo.xml";
 // document unchanged, when the text does not load (xml_parse.h says when).
 bool LoadXmlText(Document& document, std::string_view text);
 
+// Whether a client text loads as LoadXmlText would load it, without
+// keeping its tree: every element below the root is freed as it ends, so a
+// text of megabytes (a whole log put back to clear it) costs little more
+// than its bytes.
+bool XmlTextLoads(std::string_view text);
+
 // What became of an attempt to load FyBootpInfo.xml. Only a file that is
 // absent counts as no file: any other error of the read is raised.
 struct InfoFileLoad {

@@ -75,4 +75,15 @@ void WriteNodeRows(Node nodes, std::span<const BootpNode> rows, bool withAddress
     }
 }
 
+void WriteNodeRows(InfoText& text, std::span<const BootpNode> rows, bool withAddress) {
+    text.Open("Nodes");
+    for (const BootpNode& row : rows) {
+        text.Open("Node");
+        if (withAddress) text.AddressElement("IpAddr", row.ipAddr);
+        text.HexElement("MacAddr", row.macAddr);
+        text.Close("Node");
+    }
+    text.Close("Nodes");
+}
+
 }  // namespace fybootp

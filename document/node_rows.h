@@ -9,6 +9,7 @@
 
 #include "core/bootp_types.h"
 #include "document/dom_routines.h"
+#include "document/info_text.h"
 
 namespace fybootp {
 
@@ -36,5 +37,7 @@ void InsertRowsInOrder(std::vector<BootpNode>& table, std::vector<BootpNode> row
 // Appends one Node per row to nodes, in order: with withAddress an IpAddr
 // then a MacAddr, without it only the MacAddr.
 void WriteNodeRows(Node nodes, std::span<const BootpNode> rows, bool withAddress);
+// The same as text: one Nodes element holding the rows.
+void WriteNodeRows(InfoText& text, std::span<const BootpNode> rows, bool withAddress);
 
 }  // namespace fybootp

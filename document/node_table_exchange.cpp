@@ -4,10 +4,14 @@
 
 #include "document/dom_error.h"
 #include "document/info_file.h"
+#include "document/info_text.h"
 #include "document/node_rows.h"
 
 namespace fybootp {
 namespace {
+
+// <Node><IpAddr>255.255.255.255</IpAddr><MacAddr>0123456789AB</MacAddr></Node>
+constexpr std::size_t kTableRowBytes = 76;
 
 void ReplaceNodeTable(FyBootpServer& server, std::vector<BootpNode> rows) {
     // One unit for the receive thread: it never answers from the new table
@@ -31,9 +35,12 @@ HRESULT get_BootpInfosXml(const FyBootpServer& server, std::string* pVal,
     if (pVal == nullptr) return E_POINTER;
     return RunDocumentOperation([&] {
         server.m_runThread.AssertHeld();
-        const NewDocument built = NewInfoDocument(factory);
-        WriteTable(built.root, server);
-        *pVal = DocumentText(built.document);
+        // No XML component, no text, as with every other document operation.
+        CheckRequired(CreateInfoDocument(factory).get());
+        const auto rows = server.NodesOnRunThread().Rows();
+        InfoText text(rows.size() * kTableRowBytes);
+        WriteNodeRows(text, rows, true);
+        *pVal = text.Finish();
     });
 }
 

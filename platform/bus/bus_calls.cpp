@@ -20,6 +20,10 @@ namespace {
 constexpr std::size_t kMaxHeldPerPeer = 4096;
 constexpr std::size_t kMaxHoldingPeers = 1024;
 
+// A call that moved this much text is a large one (bus_server.h,
+// m_trimPending): a table of about 13,000 rows, a log of about 7,000 entries.
+constexpr std::size_t kTrimAfterTextBytes = 1 << 20;
+
 int ReplyStatus(sd_bus_message* message, HRESULT hr, const Variant* retval, VARTYPE type) {
     sd_bus_message* reply = nullptr;
     int r = sd_bus_message_new_method_return(message, &reply);
@@ -118,7 +122,11 @@ HRESULT BusServer::CallObject(InterfaceSlot& slot, const char* sender, std::size
     ComPtr<IUnknown> target;
     const HRESULT hr = QueryInterfaceAs(identity, itf.iid, target.Receive());
     if (Failed(hr)) return hr;
-    return itf.invoke(target.Get(), vtableIndex, args, result);
+    const HRESULT status = itf.invoke(target.Get(), vtableIndex, args, result);
+    std::size_t moved = result != nullptr && result->Type() == VT_BSTR ? result->Text().size() : 0;
+    for (const Variant& arg : args) moved += arg.Type() == VT_BSTR ? arg.Text().size() : 0;
+    if (moved >= kTrimAfterTextBytes) m_trimPending = true;
+    return status;
 }
 
 int BusServer::OnCreateInstance(sd_bus_message* message, void* userdata, sd_bus_error* error) try {

@@ -197,9 +197,15 @@ int AppendValue(sd_bus_message* message, VARTYPE type, const Variant& value) {
             return sd_bus_message_append_basic(message, 'd', &number);
         }
         case VT_BSTR: {
-            // A null BSTR travels as "".
-            const std::string text(empty ? std::string_view{} : value.Text());
-            return sd_bus_message_append_basic(message, 's', text.c_str());
+            // A null BSTR travels as "", and a text ends at its first NUL, as
+            // a C string would. Written straight into the message: a text of
+            // megabytes is not copied once more on its way.
+            std::string_view text = empty ? std::string_view{} : value.Text();
+            text = text.substr(0, text.find('\0'));
+            char* space = nullptr;
+            const int r = sd_bus_message_append_string_space(message, text.size(), &space);
+            if (r >= 0 && !text.empty()) std::memcpy(space, text.data(), text.size());
+            return r;
         }
         default:
             return -EINVAL;

@@ -1,5 +1,7 @@
 #include "platform/bus/bus_server.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -276,6 +278,15 @@ int BusServer::OnSignalTimer(sd_event_source* source, std::uint64_t, void* userd
     sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
     auto& server = *static_cast<BusServer*>(userdata);
     for (auto& exported : server.m_exports) server.SignalChanges(*exported);
+    // glibc keeps freed memory of the thread's heap for reuse; after a text
+    // of megabytes (the text, its copy in the message, the parsed or built
+    // document) the server would stay at that size until it ends.
+    std::uint64_t unsent = 0;
+    if (server.m_trimPending && sd_bus_get_n_queued_write(server.m_bus, &unsent) >= 0 &&
+        unsent == 0) {
+        server.m_trimPending = false;
+        malloc_trim(0);
+    }
     return 0;
 } catch (...) {
     // Nothing may unwind into sd-bus: the call fails, the server goes on.

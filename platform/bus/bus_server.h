@@ -175,6 +175,9 @@ private:
     sd_bus_slot* m_peerWatch = nullptr;    // the one NameOwnerChanged match
     sd_bus_slot* m_messageCount = nullptr; // counts what is dispatched
     std::uint64_t m_dispatched = 0;
+    // A call moved a large text (a whole table or log): the heap it used is
+    // handed back to the system once its reply has left (OnSignalTimer).
+    bool m_trimPending = false;
     std::vector<BusClass> m_classes;
     std::vector<std::unique_ptr<Exported>> m_exports;
     DWORD m_nextCookie = 0;

@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <new>
+#include <utility>
 
 namespace fybootp {
 
@@ -14,6 +15,15 @@ BSTR SysAllocString(std::string_view text) noexcept {
     if (text.size() > std::numeric_limits<std::uint32_t>::max()) return nullptr;
     try {
         return new BstrBuffer{std::string(text)};
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+BSTR SysAllocStringTaking(std::string&& text) noexcept {
+    if (text.size() > std::numeric_limits<std::uint32_t>::max()) return nullptr;
+    try {
+        return new BstrBuffer{std::move(text)};
     } catch (const std::bad_alloc&) {
         return nullptr;
     }

@@ -25,6 +25,9 @@ using BSTR = BstrBuffer*;
 // A new BSTR holding a copy of text (which may contain NULs). Null only
 // when memory runs out; an empty text gives a non-null, empty BSTR.
 BSTR SysAllocString(std::string_view text) noexcept;
+// The same for a text the caller gives up: it is taken over, not copied, so
+// that a text of megabytes is never held twice.
+BSTR SysAllocStringTaking(std::string&& text) noexcept;
 // Frees a BSTR from SysAllocString; null is allowed and ignored.
 void SysFreeString(BSTR text) noexcept;
 // Length in bytes of the UTF-8 text; 0 for null.

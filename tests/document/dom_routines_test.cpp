@@ -6,6 +6,7 @@
 
 #include "document/dom_error.h"
 #include "document/info_file.h"
+#include "document/info_text.h"
 #include "tests/document/document_test_support.h"
 
 namespace fybootp {
@@ -98,6 +99,34 @@ TEST(BuildingDocuments, TextThatXmlForbidsIsWrittenLoadably) {
     const Document reloaded = Loaded(DocumentText(created.document));
     EXPECT_EQ(NodeText(SelectSingleNode(AsNode(reloaded.get()), "FyBootpInfo/Name")),
               "bad\xEF\xBF\xBD\xEF\xBF\xBDname");
+}
+
+// The large texts are written without a tree (InfoText); each must be the
+// bytes the tree would serialise to.
+TEST(BuildingDocuments, TextWrittenWithoutATreeIsTheTreesSerialisation) {
+    const std::uint8_t mac[] = {0x02, 0x4B, 0x77, 0x00, 0xAB, 0xCD};
+    for (const std::string& text : std::vector<std::string>{"", "plain text 1.2.3.4", "a<b>&c\"d'e\r\n\tf \xC3\xA9", "bad\x01\xFFname\x7F",
+          std::string("nul\0inside", 10), "\xEF\xBF\xBE\xF0\x9F\x98\x80]]>"}) {
+        const NewDocument tree = NewInfoDocument();
+        const Node nodes = AppendElement(tree.root, "Nodes");
+        AppendElement(nodes, "Empty");
+        const Node node = AppendElement(nodes, "Node");
+        AppendTextElement(node, "Message", text);
+        AppendHexElement(node, "MacAddr", mac);
+        AppendTextElement(node, "After", "x");
+        InfoText written;
+        written.Open("Nodes");
+        written.Open("Empty");
+        written.Close("Empty");
+        written.Open("Node");
+        written.Element("Message", text);
+        written.HexElement("MacAddr", mac);
+        written.Element("After", "x");
+        written.Close("Node");
+        written.Close("Nodes");
+        EXPECT_EQ(written.Finish(), DocumentText(tree.document)) << text;
+    }
+    EXPECT_EQ(InfoText().Finish(), DocumentText(NewInfoDocument().document));
 }
 
 TEST(BuildingDocuments, WithoutADocumentTheFirstUseRaisesEPointer) {

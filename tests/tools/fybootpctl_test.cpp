@@ -239,7 +239,9 @@ TEST_F(NodeCommands, ImportAndExportTheWholeTable) {
     const std::string file = bus->Root() + "/table.xml";
     std::ofstream(file) << "<FyBootpInfo><Nodes><Node><IpAddr>192.0.2.21</IpAddr><MacAddr>"
                            "024B77000021</MacAddr></Node><Node><IpAddr>192.0.2.20</IpAddr>"
-                           "<MacAddr>024B77000020</MacAddr></Node></Nodes></FyBootpInfo>";
+                           "<MacAddr>024B77000020</MacAddr></Node><Node><IpAddr>192.0.2.22"
+                           "</IpAddr><MacAddr>not-a-mac</MacAddr></Node></Nodes></FyBootpInfo>";
+    // The count is of the rows the server takes: not the one without an address.
     CtlRun run = Ctl({"import", file});
     EXPECT_EQ(run.exit, 0) << run;
     EXPECT_EQ(run.out, "imported 2 nodes\n");
@@ -571,20 +573,20 @@ TEST_F(Completing, EveryCommandAndOptionAndTheServersMacs) {
         {"fybootpctl ",
          "add assign delete disable enable export host import log new next nodes start status "
          "stop"},
-        {"fybootpctl -", "--help --json --xml -h"},
+        {"fybootpctl -", "--help --host --json --xml -H -h"},
         {"fybootpctl --json n", "new next nodes"},
         {"fybootpctl delete ", "02:4B:77:00:00:0A 02:4B:77:00:00:0B"},
         {"fybootpctl delete 02:4B:77:00:00:0", "0A 0B"},  // readline keeps what precedes ':'
         {"fybootpctl --xml assign ", "02:4B:77:00:00:05"},
         {"fybootpctl assign 02:4B:77:00:00:05 --n", "--next"},
         {"fybootpctl add ", ""},
-        {"fybootpctl import --", "--csv --help --json --xml"},
+        {"fybootpctl import --", "--csv --help --host --json --xml"},
         {"fybootpctl export --csv ta", "table.csv"},
-        {"fybootpctl log -", "--clear --follow --help --json --xml -f -h"},
-        {"fybootpctl next -", "--help --json -h"},
-        {"fybootpctl status --", "--help --json --xml"},
+        {"fybootpctl log -", "--clear --follow --help --host --json --xml -H -f -h"},
+        {"fybootpctl next -", "--help --host --json -H -h"},
+        {"fybootpctl status --", "--help --host --json --xml"},
         {"fybootpctl host ", "auto set"},
-        {"fybootpctl host set --", "--help --ip --json --mask --name --router --xml"},
+        {"fybootpctl host set --", "--help --host --ip --json --mask --name --router --xml"},
         {"fybootpctl host set --mask ", ""},
     };
     for (const auto& [line, expected] : cases) EXPECT_EQ(Complete(line), expected) << line;

@@ -36,8 +36,10 @@ std::vector<NodeRow> ReadNodes(std::string_view text);
 std::vector<LogRow> ReadLog(std::string_view text);
 HostIdentity ReadHost(std::string_view text);
 
-// Whether the text loads as the server would load it.
-bool LoadsAsXml(std::string_view text);
+// For a BootpInfosXml text that loads as the server would load it: how many
+// rows a put of it takes (document/node_rows.h's rule); none when it does
+// not load.
+std::optional<std::size_t> TableRowsIfLoads(std::string_view text);
 
 // A HostInfoXml text that sets Override and those values that are given;
 // the server keeps the others.

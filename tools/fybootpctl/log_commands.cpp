@@ -85,8 +85,11 @@ void ShowLog(Format format) {
 
 void ClearLog(Format format) {
     auto session = ServerSession::Open();
-    // Any text that loads clears the log; the one just read is such a text.
-    session->PutText(&IFyBootpServer::put_LogEntries, LogText(*session), "clearing the log");
+    // Any text that loads clears the log: an empty log, rather than the
+    // whole log read and sent back (megabytes each way).
+    session->PutText(&IFyBootpServer::put_LogEntries,
+                     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FyBootpInfo><Logs/></FyBootpInfo>\n",
+                     "clearing the log");
     if (format == Format::kHuman) return PrintText("log cleared");
     PrintLog(LogText(*session), format);
 }

@@ -47,6 +47,8 @@ void AppendFormatted(std::string& out, const char* format, char32_t value) {
     out.append(buffer, static_cast<std::size_t>(length));
 }
 
+bool Plain(unsigned char c) { return c > 0x20 && c < 0x7F && c != '\\'; }
+
 // Walks the text by characters: escape(out, character, offset) writes a
 // character's escape and returns true, or returns false to have it copied.
 template <typename Escape>
@@ -54,6 +56,15 @@ std::string Escaped(std::string_view text, Escape escape) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t at = 0; at < text.size();) {
+        // Visible ASCII other than the backslash is copied by every form
+        // below, and changes none of their state: a run of it at once.
+        std::size_t run = at;
+        while (run < text.size() && Plain(static_cast<unsigned char>(text[run]))) ++run;
+        if (run > at) {
+            out.append(text.substr(at, run - at));
+            at = run;
+            continue;
+        }
         const Character c = NextCharacter(text.substr(at));
         if (!escape(out, c.point, at)) out.append(text.substr(at, c.length));
         at += c.length;

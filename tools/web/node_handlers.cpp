@@ -136,11 +136,10 @@ Response ImportNodes(const Call& call, WebContext& context) {
     } else {
         // Checked here so that a file that is no XML at all is refused with
         // the file named; the server checks the rest.
-        if (!tools::LoadsAsXml(call.request.body)) {
-            throw InputError{"file", "the file is not XML that loads"};
-        }
+        const std::optional<std::size_t> rows = tools::TableRowsIfLoads(call.request.body);
+        if (!rows) throw InputError{"file", "the file is not XML that loads"};
         text = call.request.body;
-        count = tools::ReadNodes(text).size();
+        count = *rows;
     }
     context.server.PutNodesXml(text);
     TableChanged(context);
