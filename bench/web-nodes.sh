@@ -52,19 +52,8 @@ mkdir -p "$root/etc" && cp /etc/passwd /etc/group "$root/etc/" || fail "cannot c
 "$build/host/fybootp" -RegServer >/dev/null 2>&1 || fail "fybootp -RegServer failed"
 mount --bind "$root/etc/passwd" /etc/passwd && mount --bind "$root/etc/group" /etc/group ||
   fail "cannot put the scratch accounts in place"
-cat >"$work/bus.conf" <<EOF
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$work/bus.sock</listen>
-  <servicedir>$root/usr/share/dbus-1/system-services</servicedir>
-  <policy context="default">
-    <allow user="*"/> <allow own="*"/> <allow send_destination="*"/> <allow receive_sender="*"/>
-    <allow send_type="method_return" send_requested_reply="true"/>
-    <allow send_type="error" send_requested_reply="true"/>
-  </policy>
-  <includedir>$root/usr/share/dbus-1/system.d</includedir>
-</busconfig>
-EOF
+. "scripts/lib/private-bus.sh"
+private_bus_config "$work/bus.sock" "$root" >"$work/bus.conf"
 dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --print-pid=3 3>"$work/bus.pid" \
   >/dev/null 2>&1 &
 for _ in $(seq 50); do [ -S "$work/bus.sock" ] && [ -s "$work/bus.pid" ] && break; sleep 0.1; done

@@ -178,22 +178,8 @@ mount --bind "$root/etc/passwd" /etc/passwd
 mount --bind "$root/etc/group" /etc/group
 # A private bus with the scratch root's activation and policy directories,
 # as the system bus has them; FYBOOTP_ROOT reaches the server it starts.
-cat >"$scratch/bus.conf" <<EOF
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$scratch/bus.sock</listen>
-  <servicedir>$root/usr/share/dbus-1/system-services</servicedir>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-    <allow send_type="method_return" send_requested_reply="true"/>
-    <allow send_type="error" send_requested_reply="true"/>
-  </policy>
-  <includedir>$root/usr/share/dbus-1/system.d</includedir>
-</busconfig>
-EOF
+. "scripts/lib/private-bus.sh"
+private_bus_config "$scratch/bus.sock" "$root" >"$scratch/bus.conf"
 bus="unix:path=$scratch/bus.sock"
 FYBOOTP_ROOT=$root FYBOOTP_BUS_ADDRESS=$bus dbus-daemon --config-file="$scratch/bus.conf" \
   --nofork >/dev/null 2>&1 &

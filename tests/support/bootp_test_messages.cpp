@@ -1,5 +1,10 @@
 #include "tests/support/bootp_test_messages.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace fybootp::testing {
@@ -33,6 +38,20 @@ Ipv4Address Addr(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d)
     Ipv4Address address;
     std::copy_n(bytes, 4, reinterpret_cast<std::uint8_t*>(&address));
     return address;
+}
+
+bool MakersDeviceAsksOnLoopback(std::uint8_t last) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(67);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto request = MakeRequest(MacAddress{0x02, 0x4B, 0x77, 0x00, 0x00, last});
+    const ssize_t sent =
+        sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    close(fd);
+    return sent == static_cast<ssize_t>(request.size());
 }
 
 }  // namespace fybootp::testing

@@ -226,16 +226,7 @@ protected:
     // A device of the maker asking for its address, on machine A's loopback.
     void DeviceAsksOnA(std::uint8_t last) {
         const NetnsLab::Inside inside(*lab, "a");
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(67);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const auto request = MakeRequest(MacAddress{0x02, 0x4B, 0x77, 0x00, 0x00, last});
-        EXPECT_GT(sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                         sizeof(to)),
-                  0);
-        close(fd);
+        EXPECT_TRUE(MakersDeviceAsksOnLoopback(last));
     }
 
     std::unique_ptr<NetnsLab> lab;

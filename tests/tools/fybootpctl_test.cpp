@@ -169,19 +169,7 @@ protected:
         return static_cast<pid_t>(pid);
     }
 
-    // A device of the maker asking for its address, on this namespace's loopback.
-    static void DeviceAsks(std::uint8_t last) {
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(67);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const auto request = MakeRequest(MacAddress{0x02, 0x4B, 0x77, 0x00, 0x00, last});
-        EXPECT_EQ(sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                         sizeof(to)),
-                  static_cast<ssize_t>(request.size()));
-        close(fd);
-    }
+    static void DeviceAsks(std::uint8_t last) { EXPECT_TRUE(MakersDeviceAsksOnLoopback(last)); }
 
     // Polls `fybootpctl --json args` until pred holds, at most 10 s.
     template <class Pred>

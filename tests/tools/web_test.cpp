@@ -117,18 +117,6 @@ std::string Raw(const Call& call) {
     return raw + "\r\n" + call.body;
 }
 
-// A device of the maker asking for its address, on this namespace's loopback.
-void DeviceAsks(std::uint8_t last) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(67);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const auto request = MakeRequest(MacAddress{0x02, 0x4B, 0x77, 0x00, 0x00, last});
-    sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-    close(fd);
-}
-
 class WebOnAPrivateBus : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -326,7 +314,7 @@ TEST_F(WebOnAPrivateBus, AddListSeeANewDeviceLiveAndAssignIt) {
     bool asked = false;
     while (events.find("event: new\n") == std::string::npos && std::chrono::steady_clock::now() < until) {
         if (!asked && events.find("retry: 1000\n") != std::string::npos) {
-            DeviceAsks(0x09);
+            EXPECT_TRUE(MakersDeviceAsksOnLoopback(0x09));
             asked = true;
         }
         const ssize_t n = recv(stream, buffer, sizeof(buffer), 0);

@@ -100,22 +100,8 @@ prepare_broadcast() {
   ip -n "$srv" link set srv0 up && ip -n "$dev" link set dev0 up &&
   prepare_broadcast "$srv" srv0 && prepare_broadcast "$dev" dev0; } || fail "cannot set up the namespaces"
 
-cat >"$work/bus.conf" <<EOF
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$work/bus.sock</listen>
-  <servicedir>$root/usr/share/dbus-1/system-services</servicedir>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-    <allow send_type="method_return" send_requested_reply="true"/>
-    <allow send_type="error" send_requested_reply="true"/>
-  </policy>
-  <includedir>$root/usr/share/dbus-1/system.d</includedir>
-</busconfig>
-EOF
+. "$here/../../scripts/lib/private-bus.sh"
+private_bus_config "$work/bus.sock" "$root" >"$work/bus.conf"
 ip netns exec "$srv" dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --print-pid=3 \
   3>"$work/bus.pid" >"$work/server.log" 2>&1 &
 for _ in $(seq 50); do [ -S "$work/bus.sock" ] && [ -s "$work/bus.pid" ] && break; sleep 0.1; done
