@@ -19,6 +19,7 @@
 #include "automation/fybootp_ids.h"
 #include "automation/fybootp_interfaces.h"
 #include "bench/document_bench_inputs.h"
+#include "bench/in_process_server.h"
 #include "host/fybootp_proxy.h"
 #include "platform/bus/bus_client.h"
 #include "platform/bus/bus_server.h"
@@ -82,26 +83,10 @@ ComPtr<IFyBootpServer> Proxy() {
 int Run() {
     const std::string table = TableText(100'000);
     {
-        // In process, in a scratch working directory.
-        ScratchDirectory cwd;
-        registry::Registry registry("/nonexistent");
-        TypeInfoCache typeInfo(registry);
-        ModuleLock lock;
-        IClassFactory* classObject = nullptr;
-        const ClassObjectServices services{.lock = lock,
-                                           .typeInfo = typeInfo,
-                                           .documents = LibxmlDocumentFactory(),
-                                           .hostInfo = SystemHostInfoSource(),
-                                           .responderPlatform = nullptr,
-                                           .disconnect = {}};
-        if (Failed(CreateFyBootpClassObject(services, &classObject))) return 1;
-        void* raw = nullptr;
-        classObject->CreateInstance(nullptr, IID_IFyBootpServer, &raw);
-        auto server = ComPtr<IFyBootpServer>::Attach(static_cast<IFyBootpServer*>(raw));
+        const InProcessServer server;
+        if (server.Get() == nullptr) return 1;
         Latency("in process", server.Get(), 200'000);
         Table("in process", server.Get(), table);
-        server.Reset();
-        classObject->Release();
     }
     std::string whyNot;
     auto bus = PrivateBus::Start(&whyNot);

@@ -45,6 +45,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -61,6 +62,7 @@
 #include "automation/fybootp_ids.h"
 #include "automation/fybootp_interfaces.h"
 #include "bench/document_bench_inputs.h"
+#include "bench/in_process_server.h"
 #include "platform/com/com_ptr.h"
 #include "tests/host/bus_test_support.h"
 
@@ -91,6 +93,19 @@ std::string Override(const char* variable, const std::string& otherwise) {
 
 std::string CtlPath() { return Override("FYB_BENCH_CTL", FYB_FYBOOTPCTL_PATH); }
 std::string ServerPath() { return Override("FYB_BENCH_SERVER", testing::FybootpPath()); }
+
+// A private bus with the server's activation, or null and why on stderr.
+std::unique_ptr<PrivateBus> StartBus() {
+    std::string whyNot;
+    auto bus = PrivateBus::Start(&whyNot);
+    if (!bus) {
+        std::fprintf(stderr, "no private bus: %s\n", whyNot.c_str());
+        return nullptr;
+    }
+    bus->SeedAppId(false);
+    bus->InstallActivation(ServerPath());
+    return bus;
+}
 
 // One fybootpctl run, from spawn to exit; -1 when it failed.
 double TimeCtl(const std::vector<std::string>& args) {
@@ -140,22 +155,10 @@ struct InProcess {
 };
 
 InProcess MeasureInProcess(const std::string& table, int runs) {
-    ScratchDirectory cwd;
-    registry::Registry registry("/nonexistent");
-    TypeInfoCache typeInfo(registry);
-    ModuleLock lock;
-    IClassFactory* classObject = nullptr;
-    const ClassObjectServices services{.lock = lock,
-                                       .typeInfo = typeInfo,
-                                       .documents = LibxmlDocumentFactory(),
-                                       .hostInfo = SystemHostInfoSource(),
-                                       .responderPlatform = nullptr,
-                                       .disconnect = {}};
+    const InProcessServer object;
     InProcess result;
-    if (Failed(CreateFyBootpClassObject(services, &classObject))) return result;
-    void* raw = nullptr;
-    classObject->CreateInstance(nullptr, IID_IFyBootpServer, &raw);
-    auto server = ComPtr<IFyBootpServer>::Attach(static_cast<IFyBootpServer*>(raw));
+    IFyBootpServer* server = object.Get();
+    if (server == nullptr) return result;
     std::vector<double> puts, gets, adds;
     for (int i = 0; i < runs; ++i) {
         BSTR put = SysAllocString(table);
@@ -177,10 +180,7 @@ InProcess MeasureInProcess(const std::string& table, int runs) {
         adds.push_back(Millis(Clock::now() - start));
         SysFreeString(mac);
     }
-    result = {Summary(puts).best, Summary(gets).best, Summary(adds).best};
-    server.Reset();
-    classObject->Release();
-    return result;
+    return {Summary(puts).best, Summary(gets).best, Summary(adds).best};
 }
 
 // ---- Memory of large reads ------------------------------------------------
@@ -336,14 +336,8 @@ int Run(int runs, const std::vector<std::size_t>& sizes, bool memory) {
         return 1;
     }
     testing::Shell("ip link set lo up");
-    std::string whyNot;
-    auto bus = PrivateBus::Start(&whyNot);
-    if (!bus) {
-        std::fprintf(stderr, "no private bus: %s\n", whyNot.c_str());
-        return 1;
-    }
-    bus->SeedAppId(false);
-    bus->InstallActivation(ServerPath());
+    auto bus = StartBus();
+    if (!bus) return 1;
     int added = 0;
     for (const std::size_t size : sizes) {
         const std::string table = TableText(size);
@@ -422,14 +416,8 @@ int WithBus(char** command) {
         std::fprintf(stderr, "--with-bus: run it in a network namespace made for it\n");
         return 2;
     }
-    std::string whyNot;
-    auto bus = PrivateBus::Start(&whyNot);
-    if (!bus) {
-        std::fprintf(stderr, "no private bus: %s\n", whyNot.c_str());
-        return 1;
-    }
-    bus->SeedAppId(false);
-    bus->InstallActivation(ServerPath());
+    auto bus = StartBus();
+    if (!bus) return 1;
     setenv("FYB_SOAK_CTL", CtlPath().c_str(), 1);
     pid_t pid = -1;
     if (posix_spawnp(&pid, command[0], nullptr, nullptr, command, environ) != 0) return 1;
