@@ -32,6 +32,23 @@ constexpr char kPeerLeftMatch[] =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''";
 
+// Written is not yet read. A daemon that still has signals for this
+// connection when it closes gets a reset on its next write, and drops the
+// connection without reading the replies we wrote last: their callers get
+// "no reply" although they were answered. The daemon serves a connection's
+// messages in order, so once it answers a call sent after them, it has
+// passed them on. A dead or swamped daemon ends the wait.
+constexpr std::uint64_t kDeliveryLimitUsec = 1'000'000;
+
+int AwaitDaemonRead(sd_bus* bus) {
+    sd_bus_message* call = nullptr;
+    int r = sd_bus_message_new_method_call(bus, &call, "org.freedesktop.DBus",
+                                           "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId");
+    if (r >= 0) r = sd_bus_call(bus, call, kDeliveryLimitUsec, nullptr, nullptr);
+    sd_bus_message_unref(call);
+    return r;
+}
+
 std::string Failure(const char* call, int r) { return std::string(call) + ": " + std::strerror(-r); }
 
 // PropertiesChanged with the values that were read, not read again through
@@ -256,7 +273,7 @@ void BusServer::Drain() {
     while (m_dispatched < last && std::chrono::steady_clock::now() < end) {
         if (sd_bus_process(m_bus, nullptr) <= 0) break;
     }
-    sd_bus_flush(m_bus);
+    if (AwaitDaemonRead(m_bus) < 0) sd_bus_flush(m_bus);
 }
 
 std::string BusServer::RunMessageLoop(RunLoop& loop) {
