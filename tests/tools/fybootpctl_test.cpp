@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <tuple>
 
 #include "tests/host/bus_test_support.h"
+#include "tests/tools/private_bus_fixture.h"
 #include "tests/support/bootp_test_messages.h"
 
 namespace fybootp::testing {
@@ -138,20 +138,8 @@ TEST_F(ArgumentsRefused, NoBusIsUnreachableWithAHint) {
     EXPECT_EQ(error["error"]["code"], "0x80080005");
 }
 
-// A private bus with FyBootp's policy, in a network namespace that this test
-// process made for itself: the dbus-daemon and every server it starts live in
-// it, so starting the responder binds port 67 there only.
-class OnAPrivateBus : public ::testing::Test {
+class OnAPrivateBus : public OnAPrivateBusBase {
 protected:
-    void SetUp() override {
-        if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespace (needs root)";
-        ASSERT_EQ(Shell("ip link set lo up"), 0);
-        std::string whyNot;
-        bus = PrivateBus::Start(&whyNot);
-        ASSERT_NE(bus, nullptr) << whyNot;
-        bus->SeedAppId(false);
-    }
-
     void Register() { bus->InstallActivation(FybootpPath()); }
 
     // The server's process, as the bus knows its name's owner; 0 for none.
@@ -183,8 +171,6 @@ protected:
         }
         return false;
     }
-
-    std::unique_ptr<PrivateBus> bus;
 };
 
 using NodeCommands = OnAPrivateBus;

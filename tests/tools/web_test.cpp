@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,6 +20,7 @@
 #include <thread>
 
 #include "tests/host/bus_test_support.h"
+#include "tests/tools/private_bus_fixture.h"
 #include "tests/support/bootp_test_messages.h"
 
 namespace fybootp::testing {
@@ -117,15 +117,11 @@ std::string Raw(const Call& call) {
     return raw + "\r\n" + call.body;
 }
 
-class WebOnAPrivateBus : public ::testing::Test {
+class WebOnAPrivateBus : public OnAPrivateBusBase {
 protected:
     void SetUp() override {
-        if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespace (needs root)";
-        ASSERT_EQ(Shell("ip link set lo up"), 0);
-        std::string whyNot;
-        bus = PrivateBus::Start(&whyNot);
-        ASSERT_NE(bus, nullptr) << whyNot;
-        bus->SeedAppId(false);
+        OnAPrivateBusBase::SetUp();
+        if (!Ready()) return;
         bus->InstallActivation(FybootpPath());
         web = Launch({});
         ASSERT_NE(web, nullptr);
@@ -165,7 +161,6 @@ protected:
 
     Answer Get(const std::string& target) const { return Exchange(site, Raw(To(target))); }
 
-    std::unique_ptr<PrivateBus> bus;
     std::unique_ptr<Child> web;
     std::string socketPath;
     Endpoint site;
