@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -22,6 +23,19 @@ namespace {
 // ends as if its count had returned to 0: a stray activation leaves no
 // process behind.
 constexpr std::chrono::seconds kUnreferencedLimit{30};
+
+std::chrono::milliseconds UnreferencedLimit() {
+#ifdef FYB_TEST_HOOKS
+    // Test builds: FYBOOTP_TEST_UNREFERENCED_MS shortens the wait, so that a
+    // test sees the end without waiting half a minute.
+    if (const char* text = std::getenv("FYBOOTP_TEST_UNREFERENCED_MS")) {
+        char* end = nullptr;
+        const long ms = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && ms > 0) return std::chrono::milliseconds(ms);
+    }
+#endif
+    return kUnreferencedLimit;
+}
 
 constexpr int kControlSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
 
@@ -209,7 +223,7 @@ bool PrepareToServe(ServiceHost& host, bus::RunLoop& loop,
         ReportPublicationFailure(host, Describe(published));
         return false;
     }
-    if (!host.m_runsAsService && !loop.AddTimer(kUnreferencedLimit, [&host, &server] {
+    if (!host.m_runsAsService && !loop.AddTimer(UnreferencedLimit(), [&host, &server] {
             if (!server->EverReferenced() && host.m_lockCount.Count() == 0) PostQuit(host);
         })) {
         ReportFailure(host, "cannot arm the 30 s timer: RunLoop::AddTimer failed");

@@ -194,6 +194,34 @@ TEST_F(LocalServerCourse, LockServerAloneKeepsTheProcessAlive) {
     for (sd_bus* client : {first, second, stranger}) sd_bus_flush_close_unref(client);
 }
 
+// A stray activation leaves no process behind: a server nobody takes
+// anything from ends once the limit has passed; one that is held does not.
+TEST_F(LocalServerCourse, AServerNobodyReferencesEndsAfterTheLimitAndAHeldOneStays) {
+#ifndef FYB_TEST_HOOKS
+    GTEST_SKIP() << "shortening the limit needs a build with FYB_TEST_HOOKS";
+#endif
+    constexpr auto kLimit = 1500ms;
+    const std::vector<std::string> env{"FYBOOTP_TEST_UNREFERENCED_MS=1500"};
+    {
+        SCOPED_TRACE("nobody calls");
+        auto server = StartServer(env);
+        EXPECT_FALSE(server->Wait(kLimit / 3).has_value());
+        EXPECT_EQ(server->Wait(10s), 0) << server->Stderr();
+        EXPECT_TRUE(bus->WaitForName(false));
+    }
+    {
+        SCOPED_TRACE("a lock is held past the limit");
+        auto server = StartServer(env);
+        sd_bus* holder = bus->Connect();
+        ASSERT_NE(holder, nullptr);
+        EXPECT_EQ(FactoryCall(holder, 1), "ok");
+        EXPECT_FALSE(server->Wait(kLimit * 2).has_value());
+        EXPECT_EQ(FactoryCall(holder, 0), "ok");
+        EXPECT_EQ(server->Wait(10s), 0) << server->Stderr();
+        sd_bus_flush_close_unref(holder);
+    }
+}
+
 // Nobody holds a reference, only a lock: a watcher still hears of changes.
 TEST_F(LocalServerCourse, WatchersHearOfChangesWhileOnlyALockKeepsTheServer) {
     auto server = StartServer();
