@@ -4,6 +4,7 @@
 #include <set>
 #include <string_view>
 
+#include "tests/tools/fuzz/server_stand_in.h"
 #include "tools/client/client_failure.h"
 #include "tools/web/form_fields.h"
 #include "tools/web/request_checks.h"
@@ -18,51 +19,7 @@ using web::Response;
 constexpr char kCsrf[] = "0123456789abcdef0123456789abcdef";
 constexpr char kToken[] = "fedcba9876543210fedcba9876543210";
 
-constexpr char kNodes[] =
-    "<?xml version=\"1.0\"?><FyBootpInfo><Nodes><Node><IpAddr>192.0.2.10</IpAddr>"
-    "<MacAddr>024B7700000A</MacAddr></Node><Node><IpAddr>198.51.100.7</IpAddr>"
-    "<MacAddr>024B77000007</MacAddr></Node></Nodes></FyBootpInfo>";
-constexpr char kNew[] =
-    "<?xml version=\"1.0\"?><FyBootpInfo><Nodes><Node><MacAddr>024B77000009</MacAddr></Node>"
-    "</Nodes></FyBootpInfo>";
-constexpr char kLog[] =
-    "<?xml version=\"1.0\"?><FyBootpInfo><Logs><Log><TimeStamp>2026-01-01 10:00:00</TimeStamp>"
-    "<MacAddr>024B77000009</MacAddr><Message>Unknown MAC address found</Message></Log></Logs>"
-    "</FyBootpInfo>";
-constexpr char kHost[] =
-    "<?xml version=\"1.0\"?><FyBootpInfo><HostInfo><Override>1</Override><Name>cell</Name>"
-    "<IpAddr>192.0.2.1</IpAddr><SubnetMask>255.255.255.0</SubnetMask></HostInfo></FyBootpInfo>";
-
-// The server as texts of its own; every change is counted, and a MAC
-// ending in 66 is refused as the server would refuse a call.
-class StandIn : public web::ServerAccess {
-public:
-    int changes = 0;
-    std::string NodesXml() override { return kNodes; }
-    void PutNodesXml(const std::string&) override { ++changes; }
-    HRESULT Add(const std::string& mac, std::int32_t) override { return Change(mac); }
-    HRESULT Delete(const std::string& mac) override { return Change(mac); }
-    HRESULT Assign(const std::string& mac, std::int32_t) override { return Change(mac); }
-    std::string NewMacXml() override { return kNew; }
-    std::string LogXml() override { return kLog; }
-    void ClearLog() override { ++changes; }
-    bool Started() override { return true; }
-    void SetStarted(bool) override { ++changes; }
-    bool RepliesEnabled() override { return true; }
-    void SetRepliesEnabled(bool) override { ++changes; }
-    std::string HostXml() override { return kHost; }
-    void PutHostXml(const std::string&) override { ++changes; }
-    bool RunsAsService() override { return false; }
-
-private:
-    HRESULT Change(const std::string& mac) {
-        if (mac.size() == 12 && mac.substr(10) == "66") {
-            throw tools::Failure{"changing " + mac, E_INVALIDARG, tools::Stage::kCall, {}};
-        }
-        ++changes;
-        return S_OK;
-    }
-};
+using StandIn = testing::ServerStandIn;
 
 // "METHOD TARGET\nName: value\n...\n\nbody"; a line may end in \r\n.
 Request ReadRequest(std::string_view text) {
