@@ -12,6 +12,7 @@
 #include "document/node_table_exchange.h"
 #include "tests/document/document_test_support.h"
 #include "tests/support/bootp_test_messages.h"
+#include "tests/support/node_table_text.h"
 
 namespace fybootp {
 namespace {
@@ -26,17 +27,7 @@ public:
 
 MacAddress MakerAddress(std::uint8_t i) { return {0x02, 0x4B, 0x77, 0x00, 0x00, i}; }
 
-std::string TableWith(std::uint8_t first, std::uint8_t count) {
-    std::string text = "<FyBootpInfo><Nodes>";
-    for (std::uint8_t i = first; i < first + count; ++i) {
-        char node[96];
-        std::snprintf(node, sizeof node,
-                      "<Node><IpAddr>192.0.2.%u</IpAddr><MacAddr>024B770000%02X</MacAddr></Node>",
-                      i, i);
-        text += node;
-    }
-    return text + "</Nodes></FyBootpInfo>";
-}
+using testing::TableWith;
 
 class PutAgainstReceiveThread : public testing::InfoFileTest {};
 

@@ -8,11 +8,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/node_table_text.h"
 #include "tests/tools/fuzz/server_stand_in.h"
 #include "tools/client/client_failure.h"
 
@@ -21,17 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string NodesText(int count) {
-    std::string text = "<?xml version=\"1.0\"?><FyBootpInfo><Nodes>";
-    for (int i = 1; i <= count; ++i) {
-        char row[96];
-        std::snprintf(row, sizeof row,
-                      "<Node><IpAddr>192.0.2.%d</IpAddr><MacAddr>024B770000%02X</MacAddr></Node>",
-                      i, i);
-        text += row;
-    }
-    return text + "</Nodes></FyBootpInfo>";
-}
+std::string NodesText(std::uint8_t count) { return testing::TableWith(1, count); }
 
 std::vector<std::string> Macs(const NodeTable& table, const NodePage& page) {
     std::vector<std::string> macs;
