@@ -14,6 +14,7 @@ import sys
 import time
 
 from selenium import webdriver
+from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
@@ -62,9 +63,13 @@ def bootpc(args, mac, wait):
     return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
+# The page redraws a view when the server tells of a change, so an element
+# read a moment ago may be gone: that is a "not yet", not a failure.
 def wait_for(driver, seconds, condition):
     try:
-        return WebDriverWait(driver, seconds, poll_frequency=0.05).until(lambda d: condition(d))
+        return WebDriverWait(driver, seconds, poll_frequency=0.05,
+                             ignored_exceptions=(NoSuchElementException, StaleElementReferenceException)
+                             ).until(lambda d: condition(d))
     except Exception:  # a timeout is a failed check, reported by the caller
         return None
 
